@@ -1,0 +1,7 @@
+# AddressSanitizer and UndefinedBehaviorSanitizer for every target of the build.
+if(RPM_SANITIZE)
+  set(RPM_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
+      -fno-omit-frame-pointer)
+  add_compile_options(${RPM_SANITIZER_FLAGS})
+  add_link_options(${RPM_SANITIZER_FLAGS})
+endif()

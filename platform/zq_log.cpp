@@ -1,0 +1,21 @@
+// Log writer of this machine: every record goes to syslog(3), facility user.
+#include "platform/zq_log.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <syslog.h>
+
+extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*flags*/,
+                            const char* file, int line, const char* format, ...) {
+  const int saved_errno = errno;
+  char message[8192];  // holds the longest path the front end accepts, with room to spare
+  va_list args;
+  va_start(args, format);
+  errno = saved_errno;  // "%m" must show the caller's error, not one of ours
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  const int severity = level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR;
+  syslog(LOG_USER | severity, "%s:%d: %s", file ? file : "?", line, message);
+  errno = saved_errno;
+}

@@ -1,0 +1,20 @@
+// Platform log writer: one record per call, for the platform's log service.
+#ifndef PLATFORM_ZQ_LOG_H_
+#define PLATFORM_ZQ_LOG_H_
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Writes one log record "FILE:LINE: MESSAGE", MESSAGE being `format` expanded with the
+// arguments. `level` is a syslog severity (3 is "error"); the other three integers are
+// the platform's routing values and are not interpreted here. "%m" shows the errno that
+// was current on entry, and errno is left as it was found.
+void ZQ_WriteLog(int module, int level, int category, int flags, const char* file, int line,
+                 const char* format, ...) __attribute__((format(printf, 7, 8)));
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // PLATFORM_ZQ_LOG_H_

@@ -1,0 +1,81 @@
+// Command line front end: prints the value of one header tag of a package.
+#include <getopt.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/safe_str.h"
+#include "rpm_parser/rpm_log.h"
+#include "rpm_parser/rpm_parser.h"
+
+namespace {
+
+constexpr size_t kPathSize = 4096;
+constexpr size_t kActionSize = 16;
+
+// Left to process exit with its values, yet reachable, so leak checkers stay quiet.
+RpmParser* g_parser = nullptr;
+
+// Decimal as strtol reads it, held to the signed 32-bit range whatever the width of long.
+int32_t ParseKey(const char* text) {
+  const long long value = strtoll(text, nullptr, 10);
+  if (value < INT32_MIN) return INT32_MIN;
+  if (value > INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static char rpm_path[kPathSize];
+  char action[kActionSize] = {};
+  int32_t key = -1;
+
+  static const option kOptions[] = {
+      {"rpm_path", required_argument, nullptr, 'r'},
+      {"action", required_argument, nullptr, 'a'},
+      {"key", required_argument, nullptr, 'k'},
+      {nullptr, 0, nullptr, 0},
+  };
+  int opt;
+  while ((opt = getopt_long(argc, argv, "r:a:k:", kOptions, nullptr)) != -1) {
+    int rc = 0;
+    switch (opt) {
+      case 'r':
+        rc = strcpy_s(rpm_path, sizeof rpm_path, optarg);
+        break;
+      case 'a':
+        rc = strcpy_s(action, sizeof action, optarg);
+        break;
+      case 'k':
+        key = ParseKey(optarg);
+        break;
+      default:  // getopt_long has told the user on standard error already
+        break;
+    }
+    if (rc != 0) RPM_LOG("strcpy_s fail: '%d'", rc);
+  }
+
+  if (strcmp(action, "print") != 0) {
+    RPM_LOG("Invalid action: '%s'", action);
+    return -1;
+  }
+  g_parser = new (std::nothrow) RpmParser;
+  if (g_parser == nullptr || !g_parser->Load(rpm_path)) {
+    RPM_LOG("Load rpm '%s' failed.", rpm_path);
+    return -1;
+  }
+  // The caller parses what we print: a value cut short must not pass for a success.
+  const std::string text = g_parser->GetValue(key);
+  if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
+    RPM_LOG("write value failed, %m.");
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,200 @@
+// Reads the lead and the header sections of a package; the payload after them is never read.
+#include "rpm_parser/rpm_parser.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "rpm_parser/rpm_log.h"
+
+// lead[96], then sections of: magic[8] il[4] dl[4] index[16 * il] store[dl] fill[(-nb) & 7],
+// nb = 16 * il + dl; every integer big-endian.
+namespace {
+
+constexpr size_t kLeadSize = 96;
+constexpr uint8_t kMagic[8] = {0x8E, 0xAD, 0xE8, 0x01, 0x00, 0x00, 0x00, 0x00};
+constexpr uint64_t kEntrySize = 16;
+// A stream of unknown length gets its section block in steps of at most this, so that what
+// it claims is only allocated as its bytes arrive.
+constexpr size_t kFirstChunk = 64 * 1024;
+
+struct FileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+using Block = std::unique_ptr<uint8_t, FreeDeleter>;
+
+struct IndexEntry {
+  int32_t tag;
+  uint32_t type;
+  uint32_t offset;
+  uint32_t count;
+};
+
+IndexEntry DecodeEntry(const uint8_t* p) {
+  return {static_cast<int32_t>(LoadBE32(p)), LoadBE32(p + 4), LoadBE32(p + 8), LoadBE32(p + 12)};
+}
+
+// Bytes from the current position to the end of a regular file; -1 for anything else.
+int64_t BytesLeft(FILE* fp) {
+  const int fd = fileno(fp);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const off_t pos = ftello(fp);
+  if (pos < 0) return -1;
+  return st.st_size > pos ? static_cast<int64_t>(st.st_size - pos) : 0;
+}
+
+}  // namespace
+
+// The stream being read, and how many bytes it still holds when that is known (-1 if not).
+struct RpmParser::Source {
+  FILE* fp;
+  int64_t left;
+
+  bool Read(void* buf, size_t n) {
+    const size_t got = fread(buf, 1, n, fp);
+    if (left >= 0) left -= static_cast<int64_t>(got);
+    return got == n;
+  }
+
+  // Reads `nb` bytes into a new block with one zero byte after them. Logs and returns null
+  // when they can't be had; allocates nothing that the stream has been seen not to back.
+  Block ReadBlock(uint64_t nb) {
+    if (left >= 0 && nb > static_cast<uint64_t>(left)) {
+      RPM_LOG("read nb failed.");
+      return nullptr;
+    }
+    if (nb >= SIZE_MAX) {
+      errno = ENOMEM;
+      RPM_LOG("alloc ei failed, %m.");
+      return nullptr;
+    }
+    // A regular file's block is taken and read at once; a stream's grows with what arrives.
+    size_t cap = left >= 0 ? static_cast<size_t>(nb) : static_cast<size_t>(std::min<uint64_t>(nb, kFirstChunk));
+    Block ei(static_cast<uint8_t*>(malloc(cap + 1)));
+    size_t got = 0;
+    for (;;) {
+      if (!ei) {
+        RPM_LOG("alloc ei failed, %m.");
+        return nullptr;
+      }
+      if (!Read(ei.get() + got, cap - got)) {
+        RPM_LOG("read nb failed.");
+        return nullptr;
+      }
+      got = cap;
+      if (got == nb) break;
+      cap = static_cast<size_t>(std::min<uint64_t>(nb, uint64_t{cap} * 2));
+      void* grown = realloc(ei.get(), cap + 1);
+      if (grown != nullptr) ei.release();
+      ei.reset(static_cast<uint8_t*>(grown));
+    }
+    ei.get()[nb] = 0;
+    return ei;
+  }
+};
+
+bool RpmParser::Load(const char* path) {
+  std::unique_ptr<FILE, FileCloser> fp(fopen(path, "rb"));
+  if (!fp) {
+    RPM_LOG("Open rpm file fail!\n");
+    return false;
+  }
+  return Load(fp.get());
+}
+
+bool RpmParser::Load(FILE* fp) {
+  Source src{fp, BytesLeft(fp)};
+  uint8_t lead[kLeadSize];
+  errno = 0;  // "%m" below should tell of this read only
+  if (!src.Read(lead, sizeof lead)) {
+    RPM_LOG("read rpm lead info failed, %m.");
+    return false;
+  }
+  // A file that ends exactly after a section leaves the end-of-file indicator clear, so the
+  // last pass logs a failed magic read: that closing line is expected.
+  while (!feof(fp) && ReadHeader(&src)) {
+  }
+  return true;
+}
+
+bool RpmParser::ReadHeader(Source* src) {
+  const RpmValFactory* factory = RpmValFactory::GetInstance();
+  if (factory == nullptr) {
+    RPM_LOG("get rpm factory failed.");
+    return false;
+  }
+  uint8_t magic[sizeof kMagic];
+  if (!src->Read(magic, sizeof magic)) {
+    RPM_LOG("read rpm magic info failed.");
+    return false;
+  }
+  // Also where an ordinary package ends: the bytes after its main header are the payload.
+  if (memcmp(magic, kMagic, sizeof kMagic) != 0) {
+    RPM_LOG("rpm magic info failed.");
+    return false;
+  }
+  uint8_t field[4];
+  if (!src->Read(field, sizeof field)) {
+    RPM_LOG("read il failed.");
+    return false;
+  }
+  const int32_t il = static_cast<int32_t>(LoadBE32(field));
+  if (!src->Read(field, sizeof field)) {
+    RPM_LOG("read dl failed.");
+    return false;
+  }
+  const uint32_t dl = LoadBE32(field);
+  if (il < 0) {
+    RPM_LOG("invalid il.");
+    return false;
+  }
+  const uint64_t index_size = kEntrySize * static_cast<uint64_t>(il);
+  const uint64_t nb = index_size + dl;
+  Block ei = src->ReadBlock(nb);
+  if (!ei) return false;
+
+  // The fill is only padding: a short one (a file ending right after the store) ends the
+  // reading, but the section's entries are still good.
+  uint8_t fill[8];
+  const size_t fill_size = static_cast<size_t>((8 - nb % 8) % 8);
+  const bool fill_read = src->Read(fill, fill_size);
+  if (!fill_read) RPM_LOG("read pad failed.");
+
+  const uint8_t* store = ei.get() + index_size;
+  RpmValBudget budget{dl, 2 * uint64_t{dl} + static_cast<uint64_t>(il)};
+  for (int32_t i = 0; i < il; ++i) {
+    const IndexEntry entry = DecodeEntry(ei.get() + kEntrySize * static_cast<uint64_t>(i));
+    std::unique_ptr<RpmVal> val = factory->Create(entry.type);
+    if (!val) {
+      RPM_LOG("create RpmVal failed.");
+      continue;
+    }
+    const RpmValFit fit = entry.offset < dl ? val->Parse(store + entry.offset, entry.count,
+                                                         dl - entry.offset, &budget)
+                                            : RpmValFit::kOutOfStore;
+    switch (fit) {
+      case RpmValFit::kOk:
+        tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
+        break;
+      case RpmValFit::kOutOfStore:
+        RPM_LOG("tag %d out of data store.", entry.tag);
+        break;
+      case RpmValFit::kOverBudget:
+        RPM_LOG("tag %d over data budget.", entry.tag);
+        break;
+    }
+  }
+  return fill_read;
+}
+
+std::string RpmParser::GetValue(int32_t tag) const {
+  const auto it = tags_.find(tag);
+  return it == tags_.end() ? std::string() : it->second->ToString();
+}

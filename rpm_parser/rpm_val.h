@@ -1,0 +1,77 @@
+// Typed header values: the RpmVal interface, its classes and the factory that picks one per type code.
+#ifndef RPM_PARSER_RPM_VAL_H_
+#define RPM_PARSER_RPM_VAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Big-endian loads from any alignment: the same result on every CPU, and no unaligned access.
+inline uint16_t LoadBE16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline uint32_t LoadBE32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+inline uint64_t LoadBE64(const uint8_t* p) {
+  return uint64_t{LoadBE32(p)} << 32 | LoadBE32(p + 4);
+}
+
+// What the values of one section may still use of its data store. Entries of a well-formed
+// section never share bytes, so it never runs out; a hostile one cannot make decoding copy or
+// scan more than a small multiple of the store.
+struct RpmValBudget {
+  uint64_t keep;  // bytes the values may still copy out
+  uint64_t scan;  // bytes the values may still examine, NULs and empty strings included
+};
+
+enum class RpmValFit {
+  kOk,          // decoded
+  kOutOfStore,  // the value's bytes run past the end of the store
+  kOverBudget,  // the budget ran out before the value's bytes did
+};
+
+class RpmVal {
+ public:
+  // Decodes the value at `data`, after which `size` bytes of the store remain, given the
+  // entry's count. Reads nothing past data + size, charges what it examines and keeps to
+  // `budget`, and leaves the value as it was unless it returns kOk. A null `data` leaves the
+  // value as it was.
+  virtual RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
+                          RpmValBudget* budget) = 0;
+  // The value as text, byte for byte.
+  virtual std::string ToString() const = 0;
+  virtual ~RpmVal() = default;
+};
+
+// Signed integers of 1, 2, 4 or 8 bytes; only the first element of an entry is held.
+template <typename T>
+class RpmValInt final : public RpmVal {
+ public:
+  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
+                  RpmValBudget* budget) override;
+  std::string ToString() const override;
+
+ private:
+  T value_ = -1;
+};
+
+using RpmValInt8 = RpmValInt<int8_t>;
+using RpmValInt16 = RpmValInt<int16_t>;
+using RpmValInt32 = RpmValInt<int32_t>;
+using RpmValInt64 = RpmValInt<int64_t>;
+
+// Makes values by header type code. One instance per process, made on first use and kept.
+class RpmValFactory {
+ public:
+  // The factory; null only when it could not be allocated.
+  static RpmValFactory* GetInstance();
+  // A new value of the class for `type` in its initial state, or null for a code without one.
+  std::unique_ptr<RpmVal> Create(uint32_t type) const;
+
+ private:
+  RpmValFactory() = default;
+};
+
+#endif  // RPM_PARSER_RPM_VAL_H_
