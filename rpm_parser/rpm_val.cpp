@@ -1,8 +1,9 @@
 // Decoding of header values from a section's big-endian data store, and their text.
 #include "rpm_parser/rpm_val.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -12,6 +13,9 @@ enum TypeCode : uint32_t {
   kInt16 = 3,
   kInt32 = 4,
   kInt64 = 5,
+  kString = 6,
+  kStringArray = 8,
+  kI18nString = 9,
 };
 
 template <typename T>
@@ -39,6 +43,21 @@ bool Take(RpmValBudget* budget, uint64_t scan, uint64_t keep) {
   budget->scan -= scan;
   budget->keep -= keep;
   return true;
+}
+
+// Finds the NUL that ends the string at `data`, looking no further than the `size` bytes left in
+// the store nor than the scan budget allows, and charges what it examined. On kOk, `*len` is the
+// string's length without its NUL.
+RpmValFit FindNul(const uint8_t* data, size_t size, RpmValBudget* budget, size_t* len) {
+  const uint64_t window = std::min(uint64_t{size}, budget->scan);
+  const void* nul = memchr(data, 0, static_cast<size_t>(window));
+  if (nul == nullptr) {
+    budget->scan -= window;
+    return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
+  }
+  *len = static_cast<size_t>(static_cast<const uint8_t*>(nul) - data);
+  budget->scan -= *len + 1;
+  return RpmValFit::kOk;
 }
 
 template <typename T>
@@ -71,6 +90,57 @@ template class RpmValInt<int16_t>;
 template class RpmValInt<int32_t>;
 template class RpmValInt<int64_t>;
 
+template <uint32_t kType>
+RpmValFit RpmValString<kType>::Parse(const uint8_t* data, uint32_t /*count*/, size_t size,
+                                     RpmValBudget* budget) {
+  if (data == nullptr) return RpmValFit::kOk;
+  size_t len = 0;
+  const RpmValFit fit = FindNul(data, size, budget, &len);
+  if (fit != RpmValFit::kOk) return fit;
+  if (len > budget->keep) return RpmValFit::kOverBudget;
+  budget->keep -= len;
+  value_.assign(reinterpret_cast<const char*>(data), len);
+  return RpmValFit::kOk;
+}
+
+template class RpmValString<kString>;
+template class RpmValString<kI18nString>;
+
+RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
+                             RpmValBudget* budget) {
+  if (data == nullptr || count == 0) return RpmValFit::kOk;
+  // First find where the strings end, so that nothing is copied for an array that does not fit
+  // and the text is sized once. Every step takes a byte of the store and of the scan budget, so
+  // a huge count costs no more than those.
+  size_t end = 0;
+  uint64_t kept = 0;
+  size_t elements = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (end >= size) return RpmValFit::kOutOfStore;
+    size_t len = 0;
+    const RpmValFit fit = FindNul(data + end, size - end, budget, &len);
+    if (fit != RpmValFit::kOk) return fit;
+    kept += len;
+    elements += len != 0;
+    end += len + 1;
+  }
+  if (kept > budget->keep) return RpmValFit::kOverBudget;
+  budget->keep -= kept;
+
+  std::string text;
+  text.reserve(static_cast<size_t>(kept) + (elements > 0 ? elements - 1 : 0));
+  for (size_t pos = 0; pos < end;) {
+    const size_t len = strlen(reinterpret_cast<const char*>(data + pos));  // ends before `end`
+    if (len != 0) {
+      if (!text.empty()) text += '\n';
+      text.append(reinterpret_cast<const char*>(data + pos), len);
+    }
+    pos += len + 1;
+  }
+  text_ = std::move(text);
+  return RpmValFit::kOk;
+}
+
 RpmValFactory* RpmValFactory::GetInstance() {
   // Never released: values made by it live until the process ends.
   static RpmValFactory* instance = nullptr;
@@ -88,6 +158,12 @@ std::unique_ptr<RpmVal> RpmValFactory::Create(uint32_t type) const {
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValInt32);
     case kInt64:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValInt64);
+    case kString:
+      return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValStr);
+    case kStringArray:
+      return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValArray);
+    case kI18nString:
+      return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValI18n);
     default:  // NULL, CHAR, BIN and unknown codes hold nothing
       return nullptr;
   }

@@ -62,6 +62,34 @@ using RpmValInt16 = RpmValInt<int16_t>;
 using RpmValInt32 = RpmValInt<int32_t>;
 using RpmValInt64 = RpmValInt<int64_t>;
 
+// One string: STRING (type 6), or the first translation of an I18NSTRING (type 9). Bytes stay
+// as stored, up to the NUL.
+template <uint32_t kType>
+class RpmValString final : public RpmVal {
+ public:
+  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
+                  RpmValBudget* budget) override;
+  std::string ToString() const override { return value_; }
+
+ private:
+  std::string value_;
+};
+
+using RpmValStr = RpmValString<6>;
+using RpmValI18n = RpmValString<9>;
+
+// STRING_ARRAY (type 8): `count` strings one after the other. Empty ones are counted but not
+// kept; the others are held joined by "\n", which is also their text.
+class RpmValArray final : public RpmVal {
+ public:
+  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
+                  RpmValBudget* budget) override;
+  std::string ToString() const override { return text_; }
+
+ private:
+  std::string text_;
+};
+
 // Makes values by header type code. One instance per process, made on first use and kept.
 class RpmValFactory {
  public:

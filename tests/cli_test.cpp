@@ -195,8 +195,11 @@ TEST(CliTest, TheRealToolPrintsOnlyTheValue) {
     int status;
   };
   const Case kCases[] = {
+      {{"-r", sample, "-a", "print", "-k", "1000"}, "hello", 0},
       {{"-r", sample, "-a", "print", "-k", "1003"}, "1", 0},
-      {{"-r", sample, "-a", "print", "-k", "1006"}, "1704067200", 0},
+      {{"-r", sample, "-a", "print", "-k", "1004"}, "Greets the world", 0},
+      {{"-r", sample, "-a", "print", "-k", "1117"}, "hello\nEMPTY\nREADME", 0},
+      {{"-r", sample, "-a", "print", "-k", "1047"}, "greeter\nhello", 0},
       {{"-r", sample, "-a", "show", "-k", "1003"}, "", 255},
       {{"-r", "/nonexistent.rpm", "-a", "print", "-k", "1003"}, "", 255},
   };
