@@ -1,215 +1,157 @@
-// The executable end to end: options, standard output byte for byte, exit status, log records.
-#include <fcntl.h>
+// The executable end to end: options, standard output byte for byte, exit status, log records;
+// and the syslog writer it is linked with.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#include <syslog.h>
 
-#include <climits>
-#include <cstdint>
+#include <cerrno>
+#include <cstdarg>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
-#include "tests/package_builder.h"
+#include "platform/zq_log.h"
+#include "tests/test_util.h"
 
 namespace {
 
-using Lines = std::vector<std::string>;
+using S = std::string;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-  Lines logs;  // "FILE: MESSAGE" of every record, in order
-};
-
-std::vector<std::string> Split(const std::string& text, char sep) {
-  std::vector<std::string> parts;
-  std::string part;
+Lines Split(const S& text, char sep) {
+  Lines parts;
   std::istringstream in(text);
-  while (std::getline(in, part, sep)) parts.push_back(part);
+  for (S part; std::getline(in, part, sep);) parts.push_back(part);
   return parts;
 }
 
-std::string Slurp(const std::string& path) {
+S Slurp(const S& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Runs `tool` with `args`, standard output going to `out_path` when one is given; the test
-// build's log records arrive on descriptor 3.
-ToolRun RunTool(const char* tool, const std::vector<std::string>& args, const char* out_path = nullptr) {
+struct ToolRun {
+  S out, err;
+  int status = -1;
+  Lines logs;  // "FILE: MESSAGE" of each record the test build wrote to descriptor 3
+};
+
+// Runs `tool` (under the cross build's emulator, if any); no argument may hold a quote.
+ToolRun RunTool(const char* tool, const Lines& args, const S& out_path = "") {
   TempFile out(""), err(""), logs("");
-  std::vector<std::string> words = Split(RPM_TOOL_EMULATOR, ';');
-  words.push_back(tool);
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(&w[0]);
-  argv.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in_fd = open("/dev/null", O_RDONLY);
-    const int out_fd = open(out_path ? out_path : out.path().c_str(), O_WRONLY);
-    const int err_fd = open(err.path().c_str(), O_WRONLY);
-    const int log_fd = open(logs.path().c_str(), O_WRONLY);
-    if (in_fd < 0 || out_fd < 0 || err_fd < 0 || log_fd < 0) _exit(120);
-    dup2(in_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    dup2(log_fd, 3);
-    execvp(argv[0], argv.data());
-    _exit(121);
-  }
-  ToolRun run;
-  int wstatus = 0;
-  if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)) {
-    run.status = WEXITSTATUS(wstatus);
-  }
-  run.out = Slurp(out.path());
-  run.err = Slurp(err.path());
-  for (const std::string& record : Split(Slurp(logs.path()), '\x1e')) {
-    const std::vector<std::string> fields = Split(record, '\x1f');
-    run.logs.push_back(fields.size() == 3 ? fields[0] + ": " + fields[2] : "bad record: " + record);
-  }
-  return run;
+  S cmd;
+  for (const S& word : Split(RPM_TOOL_EMULATOR, ';')) cmd += "'" + word + "' ";
+  cmd += tool;
+  for (const S& arg : args) cmd += " '" + arg + "'";
+  cmd += " </dev/null >" + (out_path.empty() ? out.path : out_path) + " 2>" + err.path + " 3>" + logs.path;
+  const int status = system(cmd.c_str());
+  return {Slurp(out.path), Slurp(err.path), WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+          Split(Slurp(logs.path), '\x1e')};
 }
 
-const std::string& Package() {
-  // Distinct values for the tags that the key tests aim at.
-  static const std::string bytes = [] {
-    const int32_t tags[] = {-1, 0, 1000, 1004, INT32_MAX, INT32_MIN, 42};
-    std::vector<IndexEntry> entries;
-    std::string store;
-    for (size_t i = 0; i < sizeof tags / sizeof tags[0]; ++i) {
-      entries.push_back({tags[i], 4, static_cast<uint32_t>(store.size()), 1});
-      store += BE32(static_cast<uint32_t>(11 + i));
-    }
-    return PackageBuilder().Lead().Section(entries, store).Build();
-  }();
-  return bytes;
-}
+S Front(const S& m) { return "rpm_parser/rpm.cpp: " + m; }
+S Reader(const S& m) { return "rpm_parser/rpm_parser.cpp: " + m; }
 
-const char kReaderEnd[] = "rpm_parser/rpm_parser.cpp: read rpm magic info failed.";
-
-TEST(CliTest, OptionsAndStatuses) {
-  TempFile pkg(Package());
-  const std::string p = pkg.path();
-  const std::string long_path(4095, 'p'), too_long_path(4096, 'p');
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    std::string out;
+TEST(CliTest, OptionsStatusesAndLogs) {
+  std::vector<IndexEntry> entries;
+  S store;
+  for (int32_t tag : {-1, 0, 1000, 1004, INT32_MAX, INT32_MIN, 42}) {
+    entries.push_back({tag, 4, uint32_t(store.size()), 1});
+    store += BE32(uint32_t(11 + entries.size() - 1));  // 11 for tag -1 ... 17 for tag 42
+  }
+  const TempFile pkg(PackageBuilder().Lead().Section(entries, store).bytes);
+  const S p = pkg.path, long_path(4095, 'p'), end = Reader("read rpm magic info failed.");
+  const S open_failed = Reader("Open rpm file fail!\n"), too_long = Front("strcpy_s fail: '34'");
+  const struct {
+    Lines args;
+    S out;
     int status;
     Lines logs;
+  } kCases[] = {
+      {{"-r", p, "-a", "print", "-k", "1000"}, "13", 0, {end}},
+      {{"--rpm_path", p, "--action", "print", "--key", "1004"}, "14", 0, {end}},
+      {{"--rpm_path=" + p, "--action=print", "--key=42"}, "17", 0, {end}},
+      {{"--rpm=" + p, "--act", "print", "--k=0"}, "12", 0, {end}},
+      {{"-r", p, "-a", "print"}, "11", 0, {end}},               // no key: tag -1
+      {{"-r", p, "-a", "print", "-k", "abc"}, "12", 0, {end}},  // no digits: tag 0
+      {{"-r", p, "-a", "print", "-k", " +1000x"}, "13", 0, {end}},
+      {{"-r", p, "-a", "print", "-k", "2147483648"}, "15", 0, {end}},  // held to int32
+      {{"-r", p, "-a", "print", "-k", "99999999999999999999"}, "15", 0, {end}},
+      {{"-r", p, "-a", "print", "-k", "-2147483649"}, "16", 0, {end}},
+      {{"-r", p, "-a", "print", "-k", "1000", "-k", "1004"}, "14", 0, {end}},
+      {{"-r", p, "-a", "print", "-k", "7"}, "", 0, {end}},  // absent: nothing, and success
+      {{"word", "-a", "Print", "more", "-r", p, "-a", "print", "-k", "42"}, "17", 0, {end}},
+      {{"-r", p, "-k", "42"}, "", 255, {Front("Invalid action: ''")}},  // the file is not read
+      {{"-r", p, "-a", "Print"}, "", 255, {Front("Invalid action: 'Print'")}},
+      {{"-r", p, "-a", "printprintprint"}, "", 255, {Front("Invalid action: 'printprintprint'")}},
+      {{"-r", p, "-a", "printprintprintp"}, "", 255, {too_long, Front("Invalid action: ''")}},
+      {{"-a", "print"}, "", 255, {open_failed, Front("Load rpm '' failed.")}},
+      {{"-r", long_path, "-a", "print"}, "", 255,
+       {open_failed, Front("Load rpm '" + long_path + "' failed.")}},
+      {{"-r", long_path + "p", "-a", "print"}, "", 255,
+       {too_long, open_failed, Front("Load rpm '' failed.")}},
+      {{"-r", "/", "-a", "print"}, "", 255,
+       {Reader("read rpm lead info failed, Is a directory."), Front("Load rpm '/' failed.")}},
   };
-  const Case kCases[] = {
-      {"short options", {"-r", p, "-a", "print", "-k", "1000"}, "13", 0, {kReaderEnd}},
-      {"long options", {"--rpm_path", p, "--action", "print", "--key", "1004"}, "14", 0,
-       {kReaderEnd}},
-      {"long options with =", {"--rpm_path=" + p, "--action=print", "--key=42"}, "17", 0,
-       {kReaderEnd}},
-      {"abbreviated long options", {"--rpm=" + p, "--act", "print", "--k=0"}, "12", 0,
-       {kReaderEnd}},
-      {"no key looks up -1", {"-r", p, "-a", "print"}, "11", 0, {kReaderEnd}},
-      {"key without digits is 0", {"-r", p, "-a", "print", "-k", "abc"}, "12", 0, {kReaderEnd}},
-      {"key stops at a non-digit", {"-r", p, "-a", "print", "-k", "1000x"}, "13", 0,
-       {kReaderEnd}},
-      {"key with space and sign", {"-r", p, "-a", "print", "-k", " +42"}, "17", 0, {kReaderEnd}},
-      {"key held to int32 max", {"-r", p, "-a", "print", "-k", "2147483648"}, "15", 0,
-       {kReaderEnd}},
-      {"key far above int32", {"-r", p, "-a", "print", "-k", "99999999999999999999"}, "15", 0,
-       {kReaderEnd}},
-      {"key held to int32 min", {"-r", p, "-a", "print", "-k", "-2147483649"}, "16", 0,
-       {kReaderEnd}},
-      {"last key wins", {"-r", p, "-a", "print", "-k", "1000", "-k", "1004"}, "14", 0,
-       {kReaderEnd}},
-      {"absent tag prints nothing", {"-r", p, "-a", "print", "-k", "7"}, "", 0, {kReaderEnd}},
-      {"options after other words", {"word", "-a", "print", "more", "-r", p, "-k", "42"}, "17",
-       0, {kReaderEnd}},
-      {"last action wins", {"-r", p, "-a", "Print", "-a", "print", "-k", "42"}, "17", 0,
-       {kReaderEnd}},
-      {"no action", {"-r", p, "-k", "42"}, "", 255, {"rpm_parser/rpm.cpp: Invalid action: ''"}},
-      {"action is case-sensitive", {"-r", p, "-a", "Print"}, "", 255,
-       {"rpm_parser/rpm.cpp: Invalid action: 'Print'"}},
-      {"action of 15 characters fits", {"-r", p, "-a", "printprintprint"}, "", 255,
-       {"rpm_parser/rpm.cpp: Invalid action: 'printprintprint'"}},
-      {"action of 16 characters", {"-r", p, "-a", "printprintprintp"}, "", 255,
-       {"rpm_parser/rpm.cpp: strcpy_s fail: '34'", "rpm_parser/rpm.cpp: Invalid action: ''"}},
-      {"no path", {"-a", "print", "-k", "1"}, "", 255,
-       {"rpm_parser/rpm_parser.cpp: Open rpm file fail!\n",
-        "rpm_parser/rpm.cpp: Load rpm '' failed."}},
-      {"path of 4095 characters fits", {"-r", long_path, "-a", "print"}, "", 255,
-       {"rpm_parser/rpm_parser.cpp: Open rpm file fail!\n",
-        "rpm_parser/rpm.cpp: Load rpm '" + long_path + "' failed."}},
-      {"path of 4096 characters", {"-r", too_long_path, "-a", "print"}, "", 255,
-       {"rpm_parser/rpm.cpp: strcpy_s fail: '34'",
-        "rpm_parser/rpm_parser.cpp: Open rpm file fail!\n",
-        "rpm_parser/rpm.cpp: Load rpm '' failed."}},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : kCases) {
     const ToolRun run = RunTool(RPM_TOOL_LOGFD, c.args);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.logs, c.logs);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out + "|" + run.err + "|" + std::to_string(run.status),
+              c.out + "||" + std::to_string(c.status)) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(run.logs, c.logs) << ::testing::PrintToString(c.args);
   }
+  // getopt_long reports what it does not know on standard error; the run goes on.
+  const ToolRun bogus = RunTool(RPM_TOOL_LOGFD, {"--bogus", "-x", "-r", p, "-a", "print", "-k", "42"});
+  EXPECT_EQ(bogus.out + "|" + std::to_string(bogus.status), "17|0");
+  EXPECT_NE(bogus.err, "");
+  // A value that could not be written is no success.
+  const ToolRun full = RunTool(RPM_TOOL_LOGFD, {"-r", p, "-a", "print", "-k", "42"}, "/dev/full");
+  EXPECT_EQ(full.status, 255);
+  EXPECT_EQ(full.logs, (Lines{end, Front("write value failed, No space left on device.")}));
 }
 
-TEST(CliTest, UnknownOptionsAreReportedAndPassedOver) {
-  TempFile pkg(Package());
-  for (const char* bad : {"--bogus", "-x", "--key"}) {
-    SCOPED_TRACE(bad);
-    const ToolRun run = RunTool(RPM_TOOL_LOGFD, {"-r", pkg.path(), "-a", "print", "-k", "42", bad});
-    EXPECT_EQ(run.out, "17");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.err, "");  // getopt_long's own message
-  }
-}
-
-TEST(CliTest, FailedLoadsLogTheCauseThenTheFrontEnd) {
-  TempFile short_file(std::string(95, 'x'));
-  const ToolRun run = RunTool(RPM_TOOL_LOGFD, {"-r", short_file.path(), "-a", "print", "-k", "1"});
-  EXPECT_EQ(run.status, 255);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.logs, (Lines{"rpm_parser/rpm_parser.cpp: read rpm lead info failed, Success.",
-                             "rpm_parser/rpm.cpp: Load rpm '" + short_file.path() + "' failed."}));
-}
-
-TEST(CliTest, AFailedWriteIsAFailure) {
-  TempFile pkg(Package());
-  const ToolRun run =
-      RunTool(RPM_TOOL_LOGFD, {"-r", pkg.path(), "-a", "print", "-k", "42"}, "/dev/full");
-  EXPECT_EQ(run.status, 255);
-  EXPECT_EQ(run.logs,
-            (Lines{kReaderEnd, "rpm_parser/rpm.cpp: write value failed, No space left on device."}));
-}
-
-TEST(CliTest, TheRealToolPrintsOnlyTheValue) {
-  const std::string sample = std::string(RPM_TEST_DATA) + "/hello-2.1-3.noarch.rpm";
-  struct Case {
-    std::vector<std::string> args;
-    std::string out;
-    int status;
+TEST(CliTest, PrintsTheSamplePackagesValues) {
+  const struct {
+    const char *file, *tag, *want;
+  } kCases[] = {
+      {"hello-2.1-3.noarch.rpm", "1000", "hello"},  // over the signature header's integer
+      {"hello-2.1-3.noarch.rpm", "1001", "2.1"},
+      {"hello-2.1-3.noarch.rpm", "1002", "3"},
+      {"hello-2.1-3.noarch.rpm", "1004", "Greets the world"},  // the first of three
+      {"hello-2.1-3.noarch.rpm", "1030", "-32275"},           // file mode 0x81ED as INT16
+      {"hello-2.1-3.noarch.rpm", "1050", "3.0.4-1\n4.6.0-1\n4.0-1"},
+      {"hello-2.1-3.noarch.rpm", "1117", "hello\nEMPTY\nREADME"},
+      {"empty-meta-0.1-1.noarch.rpm", "1000", "empty-meta"},
+      {"empty-meta-0.1-1.noarch.rpm", "1117", ""},
   };
-  const Case kCases[] = {
-      {{"-r", sample, "-a", "print", "-k", "1000"}, "hello", 0},
-      {{"-r", sample, "-a", "print", "-k", "1003"}, "1", 0},
-      {{"-r", sample, "-a", "print", "-k", "1004"}, "Greets the world", 0},
-      {{"-r", sample, "-a", "print", "-k", "1117"}, "hello\nEMPTY\nREADME", 0},
-      {{"-r", sample, "-a", "print", "-k", "1047"}, "greeter\nhello", 0},
-      {{"-r", sample, "-a", "show", "-k", "1003"}, "", 255},
-      {{"-r", "/nonexistent.rpm", "-a", "print", "-k", "1003"}, "", 255},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.args[3] + " " + c.args[1]);
-    const ToolRun run = RunTool(RPM_TOOL, c.args);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.err, "");
+  for (const auto& c : kCases) {
+    const ToolRun run = RunTool(RPM_TOOL, {"-r", S(RPM_TEST_DATA) + "/" + c.file, "-a", "print", "-k", c.tag});
+    EXPECT_EQ(run.out + "|" + run.err + "|" + std::to_string(run.status), S(c.want) + "||0") << c.tag;
   }
+}
+
+Lines g_syslog;  // "PRIORITY TEXT" of each record
+
+}  // namespace
+
+// Stands in for the C library's syslog, so that the real writer's records can be read back.
+extern "C" __attribute__((format(printf, 2, 3))) void syslog(int priority, const char* fmt, ...) {
+  char text[16384];
+  va_list args;
+  va_start(args, fmt);
+  vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  g_syslog.push_back(std::to_string(priority) + " " + text);
+}
+
+namespace {
+
+TEST(PlatformTest, WriteLogSendsUserRecordsAndKeepsErrno) {
+  errno = ENOSPC;
+  ZQ_WriteLog(4, 3, 1, 0, "rpm_parser/rpm.cpp", 42, "write value failed, %m.");
+  EXPECT_EQ(errno, ENOSPC);
+  ZQ_WriteLog(4, 6, 1, 0, "a.cpp", 7, "Load rpm '%s' failed.\n", S(4095, 'p').c_str());
+  ZQ_WriteLog(4, 99, 1, 0, "b.cpp", 1, "%d%%", 5);  // no such severity: an error
+  EXPECT_EQ(g_syslog, (Lines{"11 rpm_parser/rpm.cpp:42: write value failed, No space left on device.",
+                             "14 a.cpp:7: Load rpm '" + S(4095, 'p') + "' failed.\n", "11 b.cpp:1: 5%"}));
 }
 
 }  // namespace
