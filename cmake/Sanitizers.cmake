@@ -1,4 +1,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer for every target of the build.
+if(RPM_BUILD_FUZZ)
+  set(RPM_SANITIZE ON)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 if(RPM_SANITIZE)
   set(RPM_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
       -fno-omit-frame-pointer)

@@ -70,30 +70,29 @@ struct RpmParser::Source {
       RPM_LOG("read nb failed.");
       return nullptr;
     }
-    if (nb >= SIZE_MAX) {
-      errno = ENOMEM;
-      RPM_LOG("alloc ei failed, %m.");
-      return nullptr;
-    }
-    // A regular file's block is taken and read at once; a stream's grows with what arrives.
-    size_t cap = left >= 0 ? static_cast<size_t>(nb) : static_cast<size_t>(std::min<uint64_t>(nb, kFirstChunk));
-    Block ei(static_cast<uint8_t*>(malloc(cap + 1)));
-    size_t got = 0;
-    for (;;) {
-      if (!ei) {
+    // A regular file's block is taken and read at once; a stream's grows as its bytes arrive,
+    // so that a length it only claims is never allocated, whatever the width of size_t.
+    uint64_t cap = left >= 0 ? nb : std::min<uint64_t>(nb, kFirstChunk);
+    Block ei;
+    for (uint64_t got = 0;; got = cap, cap = std::min(nb, 2 * cap)) {
+      void* grown = nullptr;
+      if (cap < SIZE_MAX) {
+        grown = realloc(ei.get(), static_cast<size_t>(cap) + 1);
+      } else {
+        errno = ENOMEM;
+      }
+      if (grown == nullptr) {
         RPM_LOG("alloc ei failed, %m.");
         return nullptr;
       }
-      if (!Read(ei.get() + got, cap - got)) {
+      static_cast<void>(ei.release());  // realloc took it over
+      ei.reset(static_cast<uint8_t*>(grown));
+      PrefaultBuffer(ei.get() + got, static_cast<size_t>(cap - got));
+      if (!Read(ei.get() + got, static_cast<size_t>(cap - got))) {
         RPM_LOG("read nb failed.");
         return nullptr;
       }
-      got = cap;
-      if (got == nb) break;
-      cap = static_cast<size_t>(std::min<uint64_t>(nb, uint64_t{cap} * 2));
-      void* grown = realloc(ei.get(), cap + 1);
-      if (grown != nullptr) ei.release();
-      ei.reset(static_cast<uint8_t*>(grown));
+      if (cap == nb) break;
     }
     ei.get()[nb] = 0;
     return ei;

@@ -1,6 +1,11 @@
 // Decoding of header values from a section's big-endian data store, and their text.
 #include "rpm_parser/rpm_val.h"
 
+#include <sys/mman.h>
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it harmlessly
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +65,39 @@ RpmValFit FindNul(const uint8_t* data, size_t size, RpmValBudget* budget, size_t
   return RpmValFit::kOk;
 }
 
+// Bytes up to and including the `count`-th NUL from `data`, looking at no more than `window`
+// bytes; 0 when it is not there. `*empties` gets the empty strings among them.
+size_t FindNthNul(const uint8_t* data, size_t window, uint64_t count, uint64_t* empties) {
+  uint64_t nuls = 0;
+  auto at_nul_that_ends = [&](size_t i) {  // a NUL after a NUL, or at the start, ends ""
+    if (data[i] != 0) return false;
+    *empties += i == 0 || data[i - 1] == 0;
+    return ++nuls == count;
+  };
+  if (window == 0) return 0;
+  if (at_nul_that_ends(0)) return 1;
+  // Whole blocks are counted in loops that compile to vector code, as long as the count-th NUL
+  // lies beyond them; the rest goes byte by byte.
+  constexpr size_t kBlock = 64;
+  size_t pos = 1;
+  for (; pos + kBlock <= window; pos += kBlock) {
+    const uint8_t* q = data + pos;
+    const uint8_t* before = q - 1;  // pos is at least 1
+    unsigned block_nuls = 0, block_empties = 0;
+    for (size_t i = 0; i < kBlock; ++i) {
+      block_nuls += q[i] == 0;
+      block_empties += (q[i] == 0) & (before[i] == 0);
+    }
+    if (nuls + block_nuls >= count) break;
+    nuls += block_nuls;
+    *empties += block_empties;
+  }
+  for (; pos < window; ++pos) {
+    if (at_nul_that_ends(pos)) return pos + 1;
+  }
+  return 0;
+}
+
 template <typename T>
 std::string IntText(T value) {
   char text[32];
@@ -69,6 +107,16 @@ std::string IntText(T value) {
 }
 
 }  // namespace
+
+void PrefaultBuffer(void* p, size_t n) {
+  constexpr uintptr_t kPage = 4096;
+  if (n < (uintptr_t{64} << 10)) return;  // a few faults cost less than the call
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kPage - 1);
+  void* const pages = reinterpret_cast<void*>(begin);
+  if (n >= (uintptr_t{2} << 20)) madvise(pages, end - begin, MADV_HUGEPAGE);
+  madvise(pages, end - begin, MADV_POPULATE_WRITE);
+}
 
 template <typename T>
 RpmValFit RpmValInt<T>::Parse(const uint8_t* data, uint32_t /*count*/, size_t size,
@@ -109,33 +157,41 @@ template class RpmValString<kI18nString>;
 RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
                              RpmValBudget* budget) {
   if (data == nullptr || count == 0) return RpmValFit::kOk;
-  // First find where the strings end, so that nothing is copied for an array that does not fit
-  // and the text is sized once. Every step takes a byte of the store and of the scan budget, so
-  // a huge count costs no more than those.
-  size_t end = 0;
-  uint64_t kept = 0;
-  size_t elements = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (end >= size) return RpmValFit::kOutOfStore;
-    size_t len = 0;
-    const RpmValFit fit = FindNul(data + end, size - end, budget, &len);
-    if (fit != RpmValFit::kOk) return fit;
-    kept += len;
-    elements += len != 0;
-    end += len + 1;
+  // Nothing is copied before the whole array is known to fit; a huge count costs no more than
+  // the bytes the store and the scan budget hold.
+  const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));
+  uint64_t empties = 0;
+  const size_t end = FindNthNul(data, window, count, &empties);
+  if (end == 0) {
+    budget->scan -= window;
+    return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
   }
+  budget->scan -= end;
+  const uint64_t kept = end - count;
   if (kept > budget->keep) return RpmValFit::kOverBudget;
   budget->keep -= kept;
 
+  // The strings joined by line feeds are the bytes themselves with every run of NULs made one
+  // line feed, and none at either end.
   std::string text;
-  text.reserve(static_cast<size_t>(kept) + (elements > 0 ? elements - 1 : 0));
-  for (size_t pos = 0; pos < end;) {
-    const size_t len = strlen(reinterpret_cast<const char*>(data + pos));  // ends before `end`
-    if (len != 0) {
-      if (!text.empty()) text += '\n';
-      text.append(reinterpret_cast<const char*>(data + pos), len);
+  text.reserve(end);
+  PrefaultBuffer(&text[0], end);
+  text.assign(reinterpret_cast<const char*>(data), end - 1);
+  if (empties == 0) {
+    for (char& c : text) c = c == '\0' ? '\n' : c;
+  } else {
+    size_t out = 0;
+    bool gap = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\0') {
+        gap = true;
+        continue;
+      }
+      if (gap && out > 0) text[out++] = '\n';
+      text[out++] = text[i];
+      gap = false;
     }
-    pos += len + 1;
+    text.resize(out);
   }
   text_ = std::move(text);
   return RpmValFit::kOk;

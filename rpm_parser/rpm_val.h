@@ -18,6 +18,11 @@ inline uint64_t LoadBE64(const uint8_t* p) {
   return uint64_t{LoadBE32(p)} << 32 | LoadBE32(p + 4);
 }
 
+// Maps in the pages of a buffer of `n` bytes that is about to be written whole, when it is big
+// enough to gain: one call instead of a page fault per page, and huge pages for the largest.
+// Only a hint; kernels that lack it ignore it.
+void PrefaultBuffer(void* p, size_t n);
+
 // What the values of one section may still use of its data store. Entries of a well-formed
 // section never share bytes, so it never runs out; a hostile one cannot make decoding copy or
 // scan more than a small multiple of the store.

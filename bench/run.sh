@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Times rpm_parser against the floor (bench/floor.c) on four synthetic packages and reports
+# each against its target. Usage: bench/run.sh [ROUNDS]  (default 5)
+# Progress goes to stderr, results to stdout. Exits 1 when the two programs print different
+# values; a missed target is reported, not an error.
+set -euo pipefail
+
+rounds=${1:-5}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$root/build-bench
+pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+for t in cmake hyperfine jq /usr/bin/time; do
+  command -v "$t" >/dev/null || { echo "run.sh: $t is missing" >&2; exit 1; }
+done
+
+echo "building into $build" >&2
+cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=Release >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+cmake --build "$build" -j2 --target rpm_parser gen_packages rpm_floor >>"$work/build.log" 2>&1 ||
+  { cat "$work/build.log" >&2; exit 1; }
+tool=$build/rpm_parser
+floor=$build/bench/rpm_floor
+gen=$build/bench/gen_packages
+
+shapes=(tiny medium bighdr bigpayload)
+fresh=1
+for s in "${shapes[@]}"; do [[ -f $pkgs/$s.rpm ]] || fresh=0; done
+[[ -f $pkgs/sizes.txt && $pkgs/sizes.txt -nt $gen ]] || fresh=0
+if ((fresh)); then
+  echo "reusing packages in $pkgs" >&2
+else
+  echo "generating packages into $pkgs" >&2
+  "$gen" "$pkgs" >&2
+fi
+
+# Same bytes from both, and not nothing, before any timing means anything.
+checks=(tiny:1000 tiny:1004 tiny:1006 tiny:269 medium:1000 medium:1117 medium:1030
+        medium:1050 bighdr:1000 bighdr:1035 bigpayload:1000)
+for c in "${checks[@]}"; do
+  s=${c%%:*} k=${c#*:}
+  "$tool" -r "$pkgs/$s.rpm" -a print -k "$k" >"$work/tool.out" || { echo "FAIL: rpm_parser exited $? on $s tag $k" >&2; exit 1; }
+  "$floor" "$pkgs/$s.rpm" "$k" >"$work/floor.out" || { echo "FAIL: rpm_floor exited $? on $s tag $k" >&2; exit 1; }
+  if ! cmp -s "$work/tool.out" "$work/floor.out" || [[ ! -s $work/tool.out ]]; then
+    echo "FAIL: $s tag $k: rpm_parser printed $(wc -c <"$work/tool.out") bytes," \
+         "rpm_floor $(wc -c <"$work/floor.out") bytes, not the same non-empty value" >&2
+    cmp "$work/tool.out" "$work/floor.out" >&2 || true
+    exit 1
+  fi
+done
+echo "values agree on ${#checks[@]} shape/tag pairs" >&2
+
+median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# Rounds interleave the shapes, each round times floor and tool back to back, and every other
+# round swaps their order, so that a slow spell of the machine lands on both sides of a ratio.
+# bigpayload's run also times the tool on tiny, for a like-for-like payload comparison.
+for ((r = 1; r <= rounds; r++)); do
+  echo "round $r/$rounds" >&2
+  for s in "${shapes[@]}"; do
+    if [[ $s == bighdr ]]; then opts=(--warmup 3 --runs 20); else opts=(--warmup 20 --runs 150); fi
+    names=(floor tool)
+    cmds=("$floor $pkgs/$s.rpm 1000" "$tool -r $pkgs/$s.rpm -a print -k 1000")
+    if [[ $s == bigpayload ]]; then
+      names+=(tiny_tool)
+      cmds+=("$tool -r $pkgs/tiny.rpm -a print -k 1000")
+    fi
+    args=()
+    for ((i = 0; i < ${#names[@]}; i++)); do
+      j=$((r % 2 ? i : ${#names[@]} - 1 - i))
+      args+=(-n "${names[j]}" "${cmds[j]}")
+    done
+    hyperfine -N "${opts[@]}" --output=null --style=none --export-json "$work/$s.$r.json" \
+      "${args[@]}" >/dev/null 2>"$work/hyperfine.err" || { cat "$work/hyperfine.err" >&2; exit 1; }
+    jq -r --arg s "$s" '.results | map({key: .command, value: .mean}) | from_entries |
+      "\($s) \(.floor) \(.tool) \(.tiny_tool // 0)"' "$work/$s.$r.json" >>"$work/means"
+  done
+done
+
+# Peak RSS in KiB, median of five runs.
+rss() {
+  for _ in 1 2 3 4 5; do
+    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident set size/ {print $2 + 0}'
+  done | median
+}
+
+worst=0 worst_shape=
+for s in "${shapes[@]}"; do
+  f_ms=$(awk -v s="$s" '$1 == s {print $2 * 1000}' "$work/means" | median)
+  t_ms=$(awk -v s="$s" '$1 == s {print $3 * 1000}' "$work/means" | median)
+  ratio=$(awk -v s="$s" '$1 == s {print $3 / $2}' "$work/means" | median)
+  f_rss=$(rss "$floor" "$pkgs/$s.rpm" 1000)
+  t_rss=$(rss "$tool" -r "$pkgs/$s.rpm" -a print -k 1000)
+  hdr=$(awk -v s="$s" '$1 == s {print $3}' "$pkgs/sizes.txt")
+  if [[ $s == bighdr ]]; then
+    time_limit=1.5
+    rss_text=$(awk -v t="$t_rss" -v h="$hdr" 'BEGIN {
+      m = t * 1024 / h; printf "RSS %.2fx header (%d KiB) %s", m, h / 1024, m <= 2.2 ? "pass" : "miss"}')
+  else
+    time_limit=1.2
+    rss_text=$(awk -v t="$t_rss" -v f="$f_rss" 'BEGIN {
+      d = t - f; printf "RSS %+d KiB %s", d, d <= 1024 ? "pass" : "miss"}')
+  fi
+  awk -v s="$s" -v f="$f_ms" -v t="$t_ms" -v q="$ratio" -v lim="$time_limit" -v fr="$f_rss" \
+      -v tr="$t_rss" -v rt="$rss_text" 'BEGIN {
+    printf "%-10s floor %8.2f ms  tool %8.2f ms  time %5.2fx (<= %.1fx) %s  floor RSS %6d KiB  tool RSS %6d KiB  %s\n",
+      s, f, t, q, lim, q <= lim ? "pass" : "miss", fr, tr, rt}'
+  if awk -v q="$ratio" -v w="$worst" 'BEGIN {exit !(q > w)}'; then worst=$ratio worst_shape=$s; fi
+done
+
+awk '$1 == "bigpayload" {print $3 / $4}' "$work/means" | median |
+  awk '{d = $1 - 1; printf "bigpayload vs tiny: tool time %.3fx (within 5%%) %s\n", $1, (d <= 0.05 && d >= -0.05) ? "pass" : "miss"}'
+awk -v w="$worst" -v s="$worst_shape" 'BEGIN {printf "worst time ratio: %.2fx (%s)\n", w, s}'
