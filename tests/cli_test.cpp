@@ -35,14 +35,15 @@ struct ToolRun {
   Lines logs;  // "FILE: MESSAGE" of each record the test build wrote to descriptor 3
 };
 
-// Runs `tool` (under the cross build's emulator, if any); no argument may hold a quote.
-ToolRun RunTool(const char* tool, const Lines& args, const S& out_path = "") {
+// Runs `tool` (under the cross build's emulator, if any) after the shell text `before`; no
+// argument may hold a quote.
+ToolRun RunTool(const char* tool, const Lines& args, const S& out_path = "", const S& before = "") {
   TempFile out(""), err(""), logs("");
-  S cmd;
-  for (const S& word : Split(RPM_TOOL_EMULATOR, ';')) cmd += "'" + word + "' ";
+  S cmd = before;
+  for (const S& word : Split(RPM_TOOL_EMULATOR, ' ')) cmd += "'" + word + "' ";
   cmd += tool;
   for (const S& arg : args) cmd += " '" + arg + "'";
-  cmd += " </dev/null >" + (out_path.empty() ? out.path : out_path) + " 2>" + err.path + " 3>" + logs.path;
+  cmd += " >" + (out_path.empty() ? out.path : out_path) + " 2>" + err.path + " 3>" + logs.path;
   const int status = system(cmd.c_str());
   return {Slurp(out.path), Slurp(err.path), WIFEXITED(status) ? WEXITSTATUS(status) : -1,
           Split(Slurp(logs.path), '\x1e')};
@@ -106,6 +107,49 @@ TEST(CliTest, OptionsStatusesAndLogs) {
   const ToolRun full = RunTool(RPM_TOOL_LOGFD, {"-r", p, "-a", "print", "-k", "42"}, "/dev/full");
   EXPECT_EQ(full.status, 255);
   EXPECT_EQ(full.logs, (Lines{end, Front("write value failed, No space left on device.")}));
+}
+
+// Files that claim far more than they hold, read under an address-space limit of 48 MiB above
+// their size: the right log lines and a clean exit, never a crash.
+TEST(CliTest, HostileFilesStayWithinMemory) {
+  std::vector<IndexEntry> shared;  // a thousand entries naming one 16 MiB string
+  for (int32_t tag = 1; tag <= 1000; ++tag) shared.push_back({tag, 6, 0, 1});
+  PackageBuilder empties;  // 100,000 empty sections, then one tag
+  for (int i = 0; i < 100000; ++i) empties.Section({}, "");
+  const S lead = PackageBuilder().Lead().bytes, huge = PackageBuilder().Preamble(INT32_MAX, ~0u).bytes;
+  const struct {
+    S bytes, key;
+    bool piped;  // a pipe can't tell its length: the block grows only as bytes arrive
+    size_t out_size;
+    Lines logs;
+  } kCases[] = {
+      {lead + huge, "1", false, 0, {Reader("read nb failed.")}},
+      {lead + PackageBuilder().Preamble(0x10000001, 16).bytes + S(64, 'x'), "1", false, 0,
+       {Reader("read nb failed.")}},
+      {lead + huge, "1", true, 0, {Reader("alloc ei failed, Cannot allocate memory.")}},
+      {lead + empties.Section({{7, 4, 0, 1}}, BE32(7)).bytes, "7", false, 1,
+       {Reader("read rpm magic info failed.")}},
+      {lead + PackageBuilder().Section(shared, S(16 << 20, 'x') + '\0').bytes, "1", false, 16 << 20,
+       {}},
+  };
+  for (const auto& c : kCases) {
+    const TempFile pkg(c.bytes);
+    S limit = "ulimit -v " + std::to_string((c.bytes.size() >> 10) + (48 << 10)) + "; ";
+    S env;  // the sanitizers and the emulator reserve far more address space than that
+    if (RPM_SANITIZED) limit = "", env = "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=48 ";
+    if (!S(RPM_TOOL_EMULATOR).empty()) limit = "";
+    const S pipe = c.piped ? "(cat " + pkg.path + "; cat /dev/zero) | " : "";
+    const Lines args = {"-r", c.piped ? "/dev/stdin" : pkg.path, "-a", "print", "-k", c.key};
+    const ToolRun run = RunTool(RPM_TOOL_LOGFD, args, "", limit + pipe + env);
+    EXPECT_EQ(run.status, 0) << c.key;
+    EXPECT_EQ(run.out.size(), c.out_size) << c.key;
+    if (c.logs.empty()) {  // all but the first entry of the shared string are refused
+      ASSERT_EQ(run.logs.size(), 1000u);
+      EXPECT_EQ(run.logs[998], Reader("tag 1000 over data budget."));
+    } else {
+      EXPECT_EQ(run.logs, c.logs) << c.key;
+    }
+  }
 }
 
 TEST(CliTest, PrintsTheSamplePackagesValues) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,16 @@ TEST(RpmValTest, DecodesWhatFitsAndRefusesTheRest) {
     EXPECT_EQ(val->ToString(), c.want);
     EXPECT_TRUE(c.fit == kOk || budget.keep == c.budget.keep);  // refused: nothing kept
   }
+  // Arrays long enough to be counted in blocks, with empty strings among them.
+  S many, want;
+  for (int i = 0; i < 40; ++i) many += S("ab\0\0cde\0", 8), want += S(i ? "\n" : "") + "ab\ncde";
+  for (uint32_t count : {119u, 120u, 121u}) {
+    auto val = RpmValFactory::GetInstance()->Create(kArr);
+    RpmValBudget budget{kAll, kAll};
+    EXPECT_EQ(val->Parse(reinterpret_cast<const uint8_t*>(many.data()), count, many.size(), &budget),
+              count <= 120 ? kOk : kOut);
+    EXPECT_EQ(val->ToString(), count == 120 ? want : count == 119 ? want.substr(0, want.size() - 4) : "");
+  }
   for (uint32_t type : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 0xFFFFFFFFu}) {
     const bool has_class = (type >= 2 && type <= 6) || type == 8 || type == 9;
     EXPECT_EQ(RpmValFactory::GetInstance()->Create(type) != nullptr, has_class) << type;
@@ -73,6 +84,9 @@ struct Result {
 // Loads from a regular file, or from a memory stream whose length the reader can't know
 // beforehand: both must read alike.
 Result Load(const S& bytes, bool via_file) {
+  if (const char* dir = getenv("RPM_DUMP_CORPUS")) {  // seeds for the fuzzer
+    std::ofstream(S(dir) + "/seed_" + std::to_string(std::hash<S>()(bytes)), std::ios::binary) << bytes;
+  }
   RpmParser parser;
   Logs().clear();
   Result r{false, "", {}};
