@@ -18,7 +18,7 @@ awk -v dir="$work" '
 blocks=$(find "$work" -name '*.sh' | wc -l)
 [ "$blocks" -gt 0 ] || { echo "readme: no commands found" >&2; exit 1; }
 for ((i = 1; i <= blocks; i++)); do
-  echo "== README block $i"
+  printf "\n== README block %d\n" "$i"
   cat "$work/$i.sh"
   bash -euo pipefail "$work/$i.sh" | tee "$work/$i.out"
   if [ -f "$work/$i.expect" ]; then

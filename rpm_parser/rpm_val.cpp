@@ -103,7 +103,7 @@ std::string IntText(T value) {
   char text[32];
   const int n = sizeof(T) == 8 ? snprintf(text, sizeof text, "%lld", static_cast<long long>(value))
                                : snprintf(text, sizeof text, "%d", static_cast<int32_t>(value));
-  return std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
+  return std::string(text, static_cast<size_t>(n));  // an integer always fits
 }
 
 }  // namespace
