@@ -13,12 +13,12 @@
 
 static const uint8_t kMagic[8] = {0x8E, 0xAD, 0xE8, 0x01, 0, 0, 0, 0};
 
-static uint32_t be32(const uint8_t *p) {
+static uint32_t be32(const uint8_t* p) {
   return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
-static int read_all(int fd, void *buf, size_t n) {
-  uint8_t *p = buf;
+static int read_all(int fd, void* buf, size_t n) {
+  uint8_t* p = buf;
   while (n > 0) {
     ssize_t r = read(fd, p, n);
     if (r <= 0) return 0;
@@ -28,7 +28,7 @@ static int read_all(int fd, void *buf, size_t n) {
   return 1;
 }
 
-static int write_all(const uint8_t *p, size_t n) {
+static int write_all(const uint8_t* p, size_t n) {
   while (n > 0) {
     ssize_t w = write(STDOUT_FILENO, p, n);
     if (w <= 0) return 0;
@@ -39,28 +39,32 @@ static int write_all(const uint8_t *p, size_t n) {
 }
 
 /* Prints the value at `v`, `avail` bytes of store from it; nothing if it overruns the store. */
-static int print_value(uint32_t type, uint32_t count, uint8_t *v, size_t avail) {
+static int print_value(uint32_t type, uint32_t count, uint8_t* v, size_t avail) {
   static const size_t kWidth[] = {0, 0, 1, 2, 4, 8};
   if (type >= 2 && type <= 5) {
     if (avail < kWidth[type]) return 1;
     long long x;
-    if (type == 2) x = (int8_t)v[0];
-    else if (type == 3) x = (int16_t)(uint16_t)(v[0] << 8 | v[1]);
-    else if (type == 4) x = (int32_t)be32(v);
-    else x = (long long)((uint64_t)be32(v) << 32 | be32(v + 4));
+    if (type == 2)
+      x = (int8_t)v[0];
+    else if (type == 3)
+      x = (int16_t)(uint16_t)(v[0] << 8 | v[1]);
+    else if (type == 4)
+      x = (int32_t)be32(v);
+    else
+      x = (long long)((uint64_t)be32(v) << 32 | be32(v + 4));
     char text[24];
     int n = snprintf(text, sizeof text, "%lld", x);
-    return write_all((const uint8_t *)text, (size_t)n);
+    return write_all((const uint8_t*)text, (size_t)n);
   }
   if (type == 6 || type == 9) {
-    const uint8_t *nul = memchr(v, 0, avail);
+    const uint8_t* nul = memchr(v, 0, avail);
     return nul == NULL || write_all(v, (size_t)(nul - v));
   }
   /* STRING_ARRAY: joined in place (the output never outruns the input), then one write. */
-  uint8_t *out = v;
+  uint8_t* out = v;
   const uint8_t *in = v, *end = v + avail;
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t *nul = in < end ? memchr(in, 0, (size_t)(end - in)) : NULL;
+    const uint8_t* nul = in < end ? memchr(in, 0, (size_t)(end - in)) : NULL;
     if (nul == NULL) return 1;
     size_t len = (size_t)(nul - in);
     if (len > 0) {
@@ -73,7 +77,7 @@ static int print_value(uint32_t type, uint32_t count, uint8_t *v, size_t avail) 
   return write_all(v, (size_t)(out - v));
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: floor PKG TAG\n");
     return 2;
@@ -94,13 +98,13 @@ int main(int argc, char **argv) {
     left -= 16;
     const uint64_t il = be32(pre + 8), dl = be32(pre + 12), nb = 16 * il + dl;
     if (il > INT32_MAX || nb > left) break;
-    uint8_t *block = malloc(nb + 1);
+    uint8_t* block = malloc(nb + 1);
     if (block == NULL || !read_all(fd, block, nb)) break;
     left -= nb;
-    uint8_t *store = block + 16 * il;
+    uint8_t* store = block + 16 * il;
     int found = 0;
-    for (uint64_t i = 0; i < il; ++i) {  /* the last entry of the tag wins */
-      const uint8_t *e = block + 16 * i;
+    for (uint64_t i = 0; i < il; ++i) { /* the last entry of the tag wins */
+      const uint8_t* e = block + 16 * i;
       const uint32_t type = be32(e + 4), off = be32(e + 8);
       if ((int32_t)be32(e) != tag || off >= dl || type < 2 || type > 9 || type == 7) continue;
       hit = store + off;

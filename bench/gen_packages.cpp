@@ -15,8 +15,14 @@ namespace {
 namespace fs = std::filesystem;
 
 enum Type : uint32_t {
-  kInt8 = 2, kInt16 = 3, kInt32 = 4, kInt64 = 5,
-  kString = 6, kBin = 7, kStringArray = 8, kI18n = 9,
+  kInt8 = 2,
+  kInt16 = 3,
+  kInt32 = 4,
+  kInt64 = 5,
+  kString = 6,
+  kBin = 7,
+  kStringArray = 8,
+  kI18n = 9,
 };
 
 void PutBE(std::string* out, uint64_t v, int bytes) {
@@ -41,9 +47,9 @@ struct Rng {
     return h;
   }
   std::string Words(size_t n) {
-    static const char* const kWords[] = {"reader", "header", "value", "store", "index",
-                                         "section", "fixed", "package", "entry", "build",
-                                         "string", "update", "memory", "faster", "check"};
+    static const char* const kWords[] = {"reader",  "header", "value",   "store",  "index",
+                                         "section", "fixed",  "package", "entry",  "build",
+                                         "string",  "update", "memory",  "faster", "check"};
     std::string t;
     while (t.size() < n) {
       if (!t.empty()) t += ' ';
@@ -218,7 +224,8 @@ Section Medium(Rng* rng) {
   const size_t kFiles = 1000, kDirs = 50;
   std::vector<std::string> base, dirs, digests;
   std::vector<int64_t> dirindex, sizes, modes;
-  for (size_t d = 0; d < kDirs; ++d) dirs.push_back("/usr/share/bench/dir" + std::to_string(d) + "/");
+  for (size_t d = 0; d < kDirs; ++d)
+    dirs.push_back("/usr/share/bench/dir" + std::to_string(d) + "/");
   for (size_t i = 0; i < kFiles; ++i) {
     base.push_back("file-" + std::to_string(i) + "-" + rng->Hex(8) + ".dat");
     dirindex.push_back(static_cast<int64_t>(i % kDirs));
@@ -304,11 +311,11 @@ int main(int argc, char** argv) {
   for (const Shape& s : shapes) {
     const Written w =
         Write(dir / (s.name + ".rpm"), s.package, s.main, small_payload, s.payload_bytes);
-    std::printf("%-10s %11llu bytes: %zu entries, signature %llu B, main header %llu B, payload %llu B\n",
-                s.name.c_str(), static_cast<unsigned long long>(w.file_bytes), w.entries,
-                static_cast<unsigned long long>(w.sig_bytes),
-                static_cast<unsigned long long>(w.main_bytes),
-                static_cast<unsigned long long>(s.payload_bytes));
+    std::printf(
+        "%-10s %11llu bytes: %zu entries, signature %llu B, main header %llu B, payload %llu B\n",
+        s.name.c_str(), static_cast<unsigned long long>(w.file_bytes), w.entries,
+        static_cast<unsigned long long>(w.sig_bytes), static_cast<unsigned long long>(w.main_bytes),
+        static_cast<unsigned long long>(s.payload_bytes));
     sizes << s.name << ' ' << w.file_bytes << ' ' << w.main_bytes << '\n';
   }
   return sizes.flush() ? 0 : 1;

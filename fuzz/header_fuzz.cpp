@@ -14,7 +14,8 @@ namespace {
 // Every value filed, rendered, so that ToString runs on all of them.
 std::string Render(const RpmParser& parser) {
   std::string out;
-  for (const auto& [tag, val] : parser.Tags()) out += std::to_string(tag) + '=' + val->ToString() + '\0';
+  for (const auto& [tag, val] : parser.Tags())
+    out += std::to_string(tag) + '=' + val->ToString() + '\0';
   return out;
 }
 

@@ -1,4 +1,5 @@
-// Typed header values: the RpmVal interface, its classes and the factory that picks one per type code.
+// Typed header values: the RpmVal interface, its classes and the factory that picks one per type
+// code.
 #ifndef RPM_PARSER_RPM_VAL_H_
 #define RPM_PARSER_RPM_VAL_H_
 
@@ -8,15 +9,11 @@
 #include <string>
 
 // Big-endian loads from any alignment: the same result on every CPU, and no unaligned access.
-inline uint16_t LoadBE16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
+inline uint16_t LoadBE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t LoadBE32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
-inline uint64_t LoadBE64(const uint8_t* p) {
-  return uint64_t{LoadBE32(p)} << 32 | LoadBE32(p + 4);
-}
+inline uint64_t LoadBE64(const uint8_t* p) { return uint64_t{LoadBE32(p)} << 32 | LoadBE32(p + 4); }
 
 // Maps in the pages of a buffer of `n` bytes that is about to be written whole, when it is big
 // enough to gain: one call instead of a page fault per page, and huge pages for the largest.
@@ -54,8 +51,7 @@ class RpmVal {
 template <typename T>
 class RpmValInt final : public RpmVal {
  public:
-  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
-                  RpmValBudget* budget) override;
+  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size, RpmValBudget* budget) override;
   std::string ToString() const override;
 
  private:
@@ -72,8 +68,7 @@ using RpmValInt64 = RpmValInt<int64_t>;
 template <uint32_t kType>
 class RpmValString final : public RpmVal {
  public:
-  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
-                  RpmValBudget* budget) override;
+  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size, RpmValBudget* budget) override;
   std::string ToString() const override { return value_; }
 
  private:
@@ -87,8 +82,7 @@ using RpmValI18n = RpmValString<9>;
 // kept; the others are held joined by "\n", which is also their text.
 class RpmValArray final : public RpmVal {
  public:
-  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
-                  RpmValBudget* budget) override;
+  RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size, RpmValBudget* budget) override;
   std::string ToString() const override { return text_; }
 
  private:

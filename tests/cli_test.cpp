@@ -86,21 +86,29 @@ TEST(CliTest, OptionsStatusesAndLogs) {
       {{"-r", p, "-a", "printprintprint"}, "", 255, {Front("Invalid action: 'printprintprint'")}},
       {{"-r", p, "-a", "printprintprintp"}, "", 255, {too_long, Front("Invalid action: ''")}},
       {{"-a", "print"}, "", 255, {open_failed, Front("Load rpm '' failed.")}},
-      {{"-r", long_path, "-a", "print"}, "", 255,
+      {{"-r", long_path, "-a", "print"},
+       "",
+       255,
        {open_failed, Front("Load rpm '" + long_path + "' failed.")}},
-      {{"-r", long_path + "p", "-a", "print"}, "", 255,
+      {{"-r", long_path + "p", "-a", "print"},
+       "",
+       255,
        {too_long, open_failed, Front("Load rpm '' failed.")}},
-      {{"-r", "/", "-a", "print"}, "", 255,
+      {{"-r", "/", "-a", "print"},
+       "",
+       255,
        {Reader("read rpm lead info failed, Is a directory."), Front("Load rpm '/' failed.")}},
   };
   for (const auto& c : kCases) {
     const ToolRun run = RunTool(RPM_TOOL_LOGFD, c.args);
     EXPECT_EQ(run.out + "|" + run.err + "|" + std::to_string(run.status),
-              c.out + "||" + std::to_string(c.status)) << ::testing::PrintToString(c.args);
+              c.out + "||" + std::to_string(c.status))
+        << ::testing::PrintToString(c.args);
     EXPECT_EQ(run.logs, c.logs) << ::testing::PrintToString(c.args);
   }
   // getopt_long reports what it does not know on standard error; the run goes on.
-  const ToolRun bogus = RunTool(RPM_TOOL_LOGFD, {"--bogus", "-x", "-r", p, "-a", "print", "-k", "42"});
+  const ToolRun bogus =
+      RunTool(RPM_TOOL_LOGFD, {"--bogus", "-x", "-r", p, "-a", "print", "-k", "42"});
   EXPECT_EQ(bogus.out + "|" + std::to_string(bogus.status), "17|0");
   EXPECT_NE(bogus.err, "");
   // A value that could not be written is no success.
@@ -116,7 +124,8 @@ TEST(CliTest, HostileFilesStayWithinMemory) {
   for (int32_t tag = 1; tag <= 1000; ++tag) shared.push_back({tag, 6, 0, 1});
   PackageBuilder empties;  // 100,000 empty sections, then one tag
   for (int i = 0; i < 100000; ++i) empties.Section({}, "");
-  const S lead = PackageBuilder().Lead().bytes, huge = PackageBuilder().Preamble(INT32_MAX, ~0u).bytes;
+  const S lead = PackageBuilder().Lead().bytes,
+          huge = PackageBuilder().Preamble(INT32_MAX, ~0u).bytes;
   const struct {
     S bytes, key;
     bool piped;  // a pipe can't tell its length: the block grows only as bytes arrive
@@ -124,19 +133,29 @@ TEST(CliTest, HostileFilesStayWithinMemory) {
     Lines logs;
   } kCases[] = {
       {lead + huge, "1", false, 0, {Reader("read nb failed.")}},
-      {lead + PackageBuilder().Preamble(0x10000001, 16).bytes + S(64, 'x'), "1", false, 0,
+      {lead + PackageBuilder().Preamble(0x10000001, 16).bytes + S(64, 'x'),
+       "1",
+       false,
+       0,
        {Reader("read nb failed.")}},
       {lead + huge, "1", true, 0, {Reader("alloc ei failed, Cannot allocate memory.")}},
-      {lead + empties.Section({{7, 4, 0, 1}}, BE32(7)).bytes, "7", false, 1,
+      {lead + empties.Section({{7, 4, 0, 1}}, BE32(7)).bytes,
+       "7",
+       false,
+       1,
        {Reader("read rpm magic info failed.")}},
-      {lead + PackageBuilder().Section(shared, S(16 << 20, 'x') + '\0').bytes, "1", false, 16 << 20,
+      {lead + PackageBuilder().Section(shared, S(16 << 20, 'x') + '\0').bytes,
+       "1",
+       false,
+       16 << 20,
        {}},
   };
   for (const auto& c : kCases) {
     const TempFile pkg(c.bytes);
     S limit = "ulimit -v " + std::to_string((c.bytes.size() >> 10) + (48 << 10)) + "; ";
     S env;  // the sanitizers and the emulator reserve far more address space than that
-    if (RPM_SANITIZED) limit = "", env = "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=48 ";
+    if (RPM_SANITIZED)
+      limit = "", env = "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=48 ";
     if (!S(RPM_TOOL_EMULATOR).empty()) limit = "";
     const S pipe = c.piped ? "(cat " + pkg.path + "; cat /dev/zero) | " : "";
     const Lines args = {"-r", c.piped ? "/dev/stdin" : pkg.path, "-a", "print", "-k", c.key};
@@ -160,15 +179,17 @@ TEST(CliTest, PrintsTheSamplePackagesValues) {
       {"hello-2.1-3.noarch.rpm", "1001", "2.1"},
       {"hello-2.1-3.noarch.rpm", "1002", "3"},
       {"hello-2.1-3.noarch.rpm", "1004", "Greets the world"},  // the first of three
-      {"hello-2.1-3.noarch.rpm", "1030", "-32275"},           // file mode 0x81ED as INT16
+      {"hello-2.1-3.noarch.rpm", "1030", "-32275"},            // file mode 0x81ED as INT16
       {"hello-2.1-3.noarch.rpm", "1050", "3.0.4-1\n4.6.0-1\n4.0-1"},
       {"hello-2.1-3.noarch.rpm", "1117", "hello\nEMPTY\nREADME"},
       {"empty-meta-0.1-1.noarch.rpm", "1000", "empty-meta"},
       {"empty-meta-0.1-1.noarch.rpm", "1117", ""},
   };
   for (const auto& c : kCases) {
-    const ToolRun run = RunTool(RPM_TOOL, {"-r", S(RPM_TEST_DATA) + "/" + c.file, "-a", "print", "-k", c.tag});
-    EXPECT_EQ(run.out + "|" + run.err + "|" + std::to_string(run.status), S(c.want) + "||0") << c.tag;
+    const ToolRun run =
+        RunTool(RPM_TOOL, {"-r", S(RPM_TEST_DATA) + "/" + c.file, "-a", "print", "-k", c.tag});
+    EXPECT_EQ(run.out + "|" + run.err + "|" + std::to_string(run.status), S(c.want) + "||0")
+        << c.tag;
   }
 }
 
@@ -194,8 +215,9 @@ TEST(PlatformTest, WriteLogSendsUserRecordsAndKeepsErrno) {
   EXPECT_EQ(errno, ENOSPC);
   ZQ_WriteLog(4, 6, 1, 0, "a.cpp", 7, "Load rpm '%s' failed.\n", S(4095, 'p').c_str());
   ZQ_WriteLog(4, 99, 1, 0, "b.cpp", 1, "%d%%", 5);  // no such severity: an error
-  EXPECT_EQ(g_syslog, (Lines{"11 rpm_parser/rpm.cpp:42: write value failed, No space left on device.",
-                             "14 a.cpp:7: Load rpm '" + S(4095, 'p') + "' failed.\n", "11 b.cpp:1: 5%"}));
+  EXPECT_EQ(g_syslog,
+            (Lines{"11 rpm_parser/rpm.cpp:42: write value failed, No space left on device.",
+                   "14 a.cpp:7: Load rpm '" + S(4095, 'p') + "' failed.\n", "11 b.cpp:1: 5%"}));
 }
 
 }  // namespace

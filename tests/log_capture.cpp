@@ -25,7 +25,8 @@ extern "C" void ZQ_WriteLog(int module, int level, int category, int flags, cons
   vsnprintf(message, sizeof message, format, args);
   va_end(args);
   // Every record of this tool carries the same routing values.
-  std::string record = (module == 4 && level == 3 && category == 1 && flags == 0 ? "" : "misrouted ");
+  std::string record =
+      (module == 4 && level == 3 && category == 1 && flags == 0 ? "" : "misrouted ");
   record += std::string(file) + ": " + message;
 #ifdef LOG_TO_FD3
   record += '\x1e';
