@@ -43,8 +43,10 @@ int main(int argc, char** argv) {
       {"key", required_argument, nullptr, 'k'},
       {nullptr, 0, nullptr, 0},
   };
+  // The leading '-' hands over the other words in place (as 1), so that options count wherever
+  // they stand even when POSIXLY_CORRECT is set: the environment must not change the answer.
   int opt;
-  while ((opt = getopt_long(argc, argv, "r:a:k:", kOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, "-r:a:k:", kOptions, nullptr)) != -1) {
     int rc = 0;
     switch (opt) {
       case 'r':
@@ -56,7 +58,7 @@ int main(int argc, char** argv) {
       case 'k':
         key = ParseKey(optarg);
         break;
-      default:  // getopt_long has told the user on standard error already
+      default:  // another word, or an error getopt_long has reported on standard error
         break;
     }
     if (rc != 0) RPM_LOG("strcpy_s fail: '%d'", rc);

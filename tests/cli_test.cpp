@@ -106,6 +106,10 @@ TEST(CliTest, OptionsStatusesAndLogs) {
         << ::testing::PrintToString(c.args);
     EXPECT_EQ(run.logs, c.logs) << ::testing::PrintToString(c.args);
   }
+  // Options count wherever they stand, whatever the environment says.
+  const S posix = "POSIXLY_CORRECT=1 ";
+  EXPECT_EQ(RunTool(RPM_TOOL_LOGFD, {"word", "-a", "print", "-r", p, "-k", "42"}, "", posix).out,
+            "17");
   // getopt_long reports what it does not know on standard error; the run goes on.
   const ToolRun bogus =
       RunTool(RPM_TOOL_LOGFD, {"--bogus", "-x", "-r", p, "-a", "print", "-k", "42"});
