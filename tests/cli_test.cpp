@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -173,6 +174,13 @@ TEST(CliTest, HostileFilesStayWithinMemory) {
       EXPECT_EQ(run.logs, c.logs) << c.key;
     }
   }
+}
+
+// A package of over 2 GiB opens on 32-bit targets too; its payload is never read.
+TEST(CliTest, OpensPackagesOver2GiB) {
+  const TempFile big(PackageBuilder().Lead().Section({{1, 4, 0, 1}}, BE32(5)).bytes);
+  ASSERT_EQ(truncate(big.path.c_str(), off_t{3} << 30), 0);
+  EXPECT_EQ(RunTool(RPM_TOOL_LOGFD, {"-r", big.path, "-a", "print", "-k", "1"}).out, "5");
 }
 
 TEST(CliTest, PrintsTheSamplePackagesValues) {
