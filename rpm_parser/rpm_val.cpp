@@ -110,7 +110,7 @@ std::string IntText(T value) {
 
 void PrefaultBuffer(void* p, size_t n) {
   constexpr uintptr_t kPage = 4096;
-  if (n < (uintptr_t{64} << 10)) return;  // a few faults cost less than the call
+  if (n < (uintptr_t{16} << 10)) return;  // a few faults cost less than the call
   const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kPage - 1);
   void* const pages = reinterpret_cast<void*>(begin);
