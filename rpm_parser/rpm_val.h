@@ -1,5 +1,5 @@
-// Typed header values: the RpmVal interface, its classes and the factory that picks one per type
-// code.
+// Typed header values: the RpmVal interface, its classes, and the factory that picks a class
+// by type code.
 #ifndef RPM_PARSER_RPM_VAL_H_
 #define RPM_PARSER_RPM_VAL_H_
 
