@@ -65,6 +65,8 @@ TEST(RpmValTest, DecodesWhatFitsAndRefusesTheRest) {
     EXPECT_EQ(val->Parse(store.get(), c.count, c.store.size(), &budget), c.fit);
     EXPECT_EQ(val->ToString(), c.want);
     EXPECT_TRUE(c.fit == kOk || budget.keep == c.budget.keep);  // refused: nothing kept
+    EXPECT_EQ(val->Parse(nullptr, 1, 8, &budget), kOk);         // no address: no change
+    EXPECT_EQ(val->ToString(), c.want);
   }
   // Arrays long enough to be counted in blocks, with empty strings among them.
   S many, want;
