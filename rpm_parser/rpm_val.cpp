@@ -13,16 +13,6 @@
 
 namespace {
 
-enum TypeCode : uint32_t {
-  kInt8 = 2,
-  kInt16 = 3,
-  kInt32 = 4,
-  kInt64 = 5,
-  kString = 6,
-  kStringArray = 8,
-  kI18nString = 9,
-};
-
 template <typename T>
 T LoadBE(const uint8_t* p);
 template <>
@@ -151,8 +141,8 @@ RpmValFit RpmValString<kType>::Parse(const uint8_t* data, uint32_t /*count*/, si
   return RpmValFit::kOk;
 }
 
-template class RpmValString<kString>;
-template class RpmValString<kI18nString>;
+template class RpmValString<kTypeString>;
+template class RpmValString<kTypeI18nString>;
 
 RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
                              RpmValBudget* budget) {
@@ -206,19 +196,19 @@ RpmValFactory* RpmValFactory::GetInstance() {
 
 std::unique_ptr<RpmVal> RpmValFactory::Create(uint32_t type) const {
   switch (type) {
-    case kInt8:
+    case kTypeInt8:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValInt8);
-    case kInt16:
+    case kTypeInt16:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValInt16);
-    case kInt32:
+    case kTypeInt32:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValInt32);
-    case kInt64:
+    case kTypeInt64:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValInt64);
-    case kString:
+    case kTypeString:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValStr);
-    case kStringArray:
+    case kTypeStringArray:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValArray);
-    case kI18nString:
+    case kTypeI18nString:
       return std::unique_ptr<RpmVal>(new (std::nothrow) RpmValI18n);
     default:  // NULL, CHAR, BIN and unknown codes hold nothing
       return nullptr;

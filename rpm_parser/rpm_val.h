@@ -20,6 +20,18 @@ inline uint64_t LoadBE64(const uint8_t* p) { return uint64_t{LoadBE32(p)} << 32 
 // Only a hint; kernels that lack it ignore it.
 void PrefaultBuffer(void* p, size_t n);
 
+// The header type codes that have a value class; the others (NULL 0, CHAR 1, BIN 7 and any
+// unknown code) make no value.
+enum RpmType : uint32_t {
+  kTypeInt8 = 2,
+  kTypeInt16 = 3,
+  kTypeInt32 = 4,
+  kTypeInt64 = 5,
+  kTypeString = 6,
+  kTypeStringArray = 8,
+  kTypeI18nString = 9,
+};
+
 // What the values of one section may still use of its data store. Entries of a well-formed
 // section never share bytes, so it never runs out; a hostile one cannot make decoding copy or
 // scan more than a small multiple of the store.
@@ -75,8 +87,8 @@ class RpmValString final : public RpmVal {
   std::string value_;
 };
 
-using RpmValStr = RpmValString<6>;
-using RpmValI18n = RpmValString<9>;
+using RpmValStr = RpmValString<kTypeString>;
+using RpmValI18n = RpmValString<kTypeI18nString>;
 
 // STRING_ARRAY (type 8): `count` strings one after the other. Empty ones are counted but not
 // kept; the others are held joined by "\n", which is also their text.
