@@ -32,11 +32,10 @@ int64_t LoadBE<int64_t>(const uint8_t* p) {
   return static_cast<int64_t>(LoadBE64(p));
 }
 
-// Charges `scan` examined and `keep` kept bytes when both are left; otherwise charges nothing.
-bool Take(RpmValBudget* budget, uint64_t scan, uint64_t keep) {
-  if (scan > budget->scan || keep > budget->keep) return false;
-  budget->scan -= scan;
-  budget->keep -= keep;
+// Charges `n` kept bytes when they are left; otherwise charges nothing.
+bool Keep(RpmValBudget* budget, uint64_t n) {
+  if (n > budget->keep) return false;
+  budget->keep -= n;
   return true;
 }
 
@@ -113,7 +112,8 @@ RpmValFit RpmValInt<T>::Parse(const uint8_t* data, uint32_t /*count*/, size_t si
                               RpmValBudget* budget) {
   if (data == nullptr) return RpmValFit::kOk;
   if (size < sizeof(T)) return RpmValFit::kOutOfStore;
-  if (!Take(budget, sizeof(T), sizeof(T))) return RpmValFit::kOverBudget;
+  // Fixed-width bytes are read, not searched: they cost the keep budget only.
+  if (!Keep(budget, sizeof(T))) return RpmValFit::kOverBudget;
   value_ = LoadBE<T>(data);
   return RpmValFit::kOk;
 }
@@ -135,8 +135,7 @@ RpmValFit RpmValString<kType>::Parse(const uint8_t* data, uint32_t /*count*/, si
   size_t len = 0;
   const RpmValFit fit = FindNul(data, size, budget, &len);
   if (fit != RpmValFit::kOk) return fit;
-  if (len > budget->keep) return RpmValFit::kOverBudget;
-  budget->keep -= len;
+  if (!Keep(budget, len)) return RpmValFit::kOverBudget;
   value_.assign(reinterpret_cast<const char*>(data), len);
   return RpmValFit::kOk;
 }
@@ -157,9 +156,7 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
     return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
   }
   budget->scan -= end;
-  const uint64_t kept = end - count;
-  if (kept > budget->keep) return RpmValFit::kOverBudget;
-  budget->keep -= kept;
+  if (!Keep(budget, end - count)) return RpmValFit::kOverBudget;
 
   // The strings joined by line feeds are the bytes themselves with every run of NULs made one
   // line feed, and none at either end.

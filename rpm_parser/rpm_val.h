@@ -37,7 +37,8 @@ enum RpmType : uint32_t {
 // scan more than a small multiple of the store.
 struct RpmValBudget {
   uint64_t keep;  // bytes the values may still copy out
-  uint64_t scan;  // bytes the values may still examine, NULs and empty strings included
+  uint64_t scan;  // bytes text values may still search for NULs, empty strings included;
+                  // integers read fixed bytes and are charged none
 };
 
 enum class RpmValFit {
