@@ -12,10 +12,10 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   char message[8192];  // holds the longest path the front end accepts, with room to spare
   va_list args;
   va_start(args, format);
-  errno = saved_errno;  // "%m" must show the caller's error, not one of ours
-  vsnprintf(message, sizeof message, format, args);
+  // A message longer than the buffer is cut; "%m" shows the caller's errno, untouched so far.
+  static_cast<void>(vsnprintf(message, sizeof message, format, args));
   va_end(args);
   const int severity = level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR;
   syslog(LOG_USER | severity, "%s:%d: %s", file ? file : "?", line, message);
-  errno = saved_errno;
+  errno = saved_errno;  // syslog may fail to reach the logger and say so in errno
 }

@@ -1,4 +1,4 @@
-// Test helpers: package bytes written byte by byte, temporary files, captured log records.
+// Test helpers: package bytes built by hand, files that hold them, and the captured log.
 #ifndef TESTS_TEST_UTIL_H_
 #define TESTS_TEST_UTIL_H_
 
@@ -7,48 +7,33 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-using Lines = std::vector<std::string>;
+using S = std::string;
 
-inline std::string BE32(uint32_t v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+inline S BE32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+// One index entry.
+inline S E(int32_t tag, uint32_t type, uint32_t offset, uint32_t count) {
+  return BE32(uint32_t(tag)) + BE32(type) + BE32(offset) + BE32(count);
 }
 
-struct IndexEntry {
-  int32_t tag;
-  uint32_t type, offset, count;
-};
+const S kLead(96, '\xA5');                      // never examined
+const S kEnd = "|read rpm magic info failed.";  // where a package without payload ends
 
-// Package bytes: Lead(), then sections; Preamble() alone starts a section to be damaged by hand.
-struct PackageBuilder {
-  std::string bytes;
-  size_t start = 0;
+// A section's magic, il and dl, for sections damaged or cut short by hand.
+const S kMagic("\x8E\xAD\xE8\x01\0\0\0\0", 8);
+inline S Preamble(int32_t il, uint32_t dl) { return kMagic + BE32(uint32_t(il)) + BE32(dl); }
 
-  PackageBuilder& Lead() { return Bytes(std::string(96, '\xA5')); }
-  PackageBuilder& Preamble(int32_t il, uint32_t dl) {
-    Bytes(std::string("\x8E\xAD\xE8\x01\0\0\0\0", 8) + BE32(uint32_t(il)) + BE32(dl));
-    start = bytes.size();
-    return *this;
-  }
-  // Preamble, index and store, then the fill that pads index and store to a multiple of 8.
-  PackageBuilder& Section(const std::vector<IndexEntry>& entries, const std::string& store) {
-    Preamble(int32_t(entries.size()), uint32_t(store.size()));
-    for (const IndexEntry& e : entries) {
-      Bytes(BE32(uint32_t(e.tag)) + BE32(e.type) + BE32(e.offset) + BE32(e.count));
-    }
-    return Bytes(store).Bytes(std::string((8 - (bytes.size() - start) % 8) % 8, '\0'));
-  }
-  PackageBuilder& Bytes(const std::string& b) {
-    bytes += b;
-    return *this;
-  }
-};
+// A whole section: preamble, index, store, and the fill that pads index and store to 8 bytes.
+inline S Section(const S& index, const S& store) {
+  return Preamble(int32_t(index.size() / 16), uint32_t(store.size())) + index + store +
+         S(-(index.size() + store.size()) % 8, '\0');
+}
 
 // A file holding `bytes`, removed when this goes out of scope.
 struct TempFile {
-  std::string path = "/tmp/rpm_test_XXXXXX";
-  explicit TempFile(const std::string& bytes) {
+  S path = "/tmp/rpm_test_XXXXXX";
+  explicit TempFile(const S& bytes) {
     const int fd = mkstemp(&path[0]);
     if (write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) path = "/nonexistent";
     close(fd);
@@ -56,7 +41,7 @@ struct TempFile {
   ~TempFile() { unlink(path.c_str()); }
 };
 
-// What the code under test logged, as "FILE: MESSAGE" lines; tests clear it before acting.
-Lines& Logs();
+// What the code under test logged: "|MESSAGE" for each record. Tests clear it before acting.
+extern S g_logs;
 
 #endif  // TESTS_TEST_UTIL_H_
