@@ -100,9 +100,11 @@ std::string IntText(T value) {
 void PrefaultBuffer(void* p, size_t n) {
   constexpr uintptr_t kPage = 4096;
   if (n < (uintptr_t{16} << 10)) return;  // a few faults cost less than the call
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kPage - 1);
-  void* const pages = reinterpret_cast<void*>(begin);
+  // The whole pages inside the buffer; the pointer itself is only ever offset, never rebuilt.
+  const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t begin = (address + kPage - 1) & ~(kPage - 1);
+  const uintptr_t end = (address + n) & ~(kPage - 1);
+  char* const pages = static_cast<char*>(p) + (begin - address);
   if (n >= (uintptr_t{2} << 20)) madvise(pages, end - begin, MADV_HUGEPAGE);
   madvise(pages, end - begin, MADV_POPULATE_WRITE);
 }
@@ -162,7 +164,7 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   // line feed, and none at either end.
   std::string text;
   text.reserve(end);
-  PrefaultBuffer(&text[0], end);
+  PrefaultBuffer(text.data(), end);
   text.assign(reinterpret_cast<const char*>(data), end - 1);
   if (empties == 0) {
     for (char& c : text) c = c == '\0' ? '\n' : c;
