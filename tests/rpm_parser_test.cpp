@@ -103,7 +103,7 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
   const std::pair<S, S> kCases[] = {
       {pkg + Preamble(-1, 4), "1=1;#invalid il."},
       {pkg + Preamble(0x10000001, 4) + S(64, 'x'), "1=1;#read nb failed."},  // 16 il wraps
-      {pkg + S("\x8E\xAD\xE8\x01\0\0\0\x01", 8) + BE32(0) + BE32(0), "1=1;#rpm magic info failed."},
+      {pkg + kMagic.substr(0, 7) + "\x01" + BE32(0) + BE32(0), "1=1;#rpm magic info failed."},
       {pkg + Section("", "") + Section("", "abc") + Section(E(2, kI32, 0, 1), BE32(2)),
        "1=1;2=2;#" + kEnd.substr(1)},
       // Integers of every width at any alignment, strings, bytes in no string; later entries and
