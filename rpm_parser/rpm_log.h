@@ -1,9 +1,19 @@
-// One log record through the platform log writer, with this system's fixed routing values.
+// One log record through the platform log writer, with this system's fixed routing values. A run
+// writes at most kRpmLogMax records, so that no input can flood the system log; the rest are
+// counted, and RpmLogClose says how many.
 #ifndef RPM_PARSER_RPM_LOG_H_
 #define RPM_PARSER_RPM_LOG_H_
 
 #include "platform/zq_log.h"
 
-#define RPM_LOG(...) ZQ_WriteLog(4, 3, 1, 0, __FILE__, __LINE__, __VA_ARGS__)
+constexpr unsigned kRpmLogMax = 1000;
+
+// True while the run may still write a record; false, counting it, once kRpmLogMax were written.
+bool RpmLogAdmit();
+// Logs how many records were left out, if any, and starts the count again.
+void RpmLogClose();
+
+#define RPM_LOG(...) \
+  (RpmLogAdmit() ? ZQ_WriteLog(4, 3, 1, 0, __FILE__, __LINE__, __VA_ARGS__) : static_cast<void>(0))
 
 #endif  // RPM_PARSER_RPM_LOG_H_

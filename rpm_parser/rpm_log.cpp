@@ -1,0 +1,26 @@
+// The per-run cap on log records.
+#include "rpm_parser/rpm_log.h"
+
+namespace {
+
+unsigned long long g_written = 0;
+unsigned long long g_dropped = 0;
+
+}  // namespace
+
+bool RpmLogAdmit() {
+  if (g_written < kRpmLogMax) {
+    ++g_written;
+    return true;
+  }
+  ++g_dropped;
+  return false;
+}
+
+void RpmLogClose() {
+  if (g_dropped > 0) {
+    ZQ_WriteLog(4, 3, 1, 0, __FILE__, __LINE__, "%llu more log records left out.", g_dropped);
+  }
+  g_written = 0;
+  g_dropped = 0;
+}
