@@ -1,5 +1,7 @@
 // Fuzz target: arbitrary bytes through the whole reading path, from the lead to the tag table,
-// read once from a memory stream and once from a regular file. Both must file the same values.
+// read once from a memory stream and once from a regular file. Both must file the same values,
+// and neither may hold more heap after loading than the input and the slack pay for.
+#include <malloc.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,9 +9,42 @@
 #include <cstdint>
 #include <string>
 
+#include "rpm_parser/rpm_log.h"
 #include "rpm_parser/rpm_parser.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define RPM_FUZZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RPM_FUZZ_ASAN 1
+#endif
+#endif
+#ifdef RPM_FUZZ_ASAN
+#include <sanitizer/allocator_interface.h>
+#endif
+
 namespace {
+
+constexpr uint64_t kSlack = 64 << 10;
+constexpr uint64_t kStdioBuffer = 16 << 10;  // allocated by the stream's first read
+
+// Heap bytes in use, the allocator's overhead included where it is known.
+uint64_t HeapInUse() {
+#ifdef RPM_FUZZ_ASAN
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
+}
+
+// Loads `fp`; traps when the values kept cost more than the bytes read and the slack.
+void LoadWithinBound(RpmParser* parser, FILE* fp, size_t size) {
+  const uint64_t before = HeapInUse();
+  parser->Load(fp);
+  RpmLogClose();  // each input gets the whole record allowance
+  if (HeapInUse() > before + size + kSlack + kStdioBuffer) __builtin_trap();
+}
 
 // Every value filed, rendered, so that ToString runs on all of them.
 std::string Render(const RpmParser& parser) {
@@ -24,10 +59,11 @@ std::string Render(const RpmParser& parser) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
   bytes.push_back('\0');  // fmemopen wants at least one byte of buffer
-  RpmParser from_stream;
+  const RpmLimits limits{65535, 256 << 20, kSlack, 256 << 20};
+  RpmParser from_stream(limits);
   FILE* stream = fmemopen(&bytes[0], size, "rb");
   if (stream == nullptr) return 0;
-  from_stream.Load(stream);
+  LoadWithinBound(&from_stream, stream, size);
   fclose(stream);
 
   // A regular file lets the reader refuse oversized sections before allocating anything.
@@ -38,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FILE* file = fdopen(dup(fd), "rb");
   if (file == nullptr) return 0;
-  RpmParser from_file;
-  from_file.Load(file);
+  RpmParser from_file(limits);
+  LoadWithinBound(&from_file, file, size);
   fclose(file);
 
   if (Render(from_stream) != Render(from_file)) __builtin_trap();

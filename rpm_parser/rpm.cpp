@@ -1,5 +1,7 @@
 // Command line front end: prints the value of one header tag of a package.
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -30,9 +32,31 @@ int32_t ParseKey(const char* text) {
   return static_cast<int32_t>(value);
 }
 
+// Opens /dev/null on each of descriptors 0 to 2 that the caller left closed, so that nothing the
+// tool opens later (the package, the log's socket) takes one of them. Descriptor 1 is opened
+// read-only: a value then has nowhere to go and its write fails, rather than going elsewhere.
+void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower ones are open by now, so this is the descriptor open() gives. Kept to the end;
+    // without /dev/null there is nothing better to put there.
+    static_cast<void>(open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY));
+  }
+}
+
+// A failed allocation inside the standard library ends the run with a record and the failure
+// status instead of an abort.
+void OutOfMemory() {
+  RPM_LOG("alloc memory failed, %m.");
+  exit(255);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenStandardDescriptors();
+  atexit(RpmLogClose);  // on every way out, exit(255) included
+  std::set_new_handler(OutOfMemory);
   static char rpm_path[kPathSize];
   char action[kActionSize] = {};
   int32_t key = -1;

@@ -156,10 +156,19 @@ bool RpmParser::ReadHeader(Source* src) {
     RPM_LOG("invalid il.");
     return false;
   }
+  if (static_cast<uint32_t>(il) > limits_.max_il) {
+    RPM_LOG("il %d over limit %u.", il, limits_.max_il);
+    return false;
+  }
+  if (dl > limits_.max_dl) {
+    RPM_LOG("dl %u over limit %u.", dl, limits_.max_dl);
+    return false;
+  }
   const uint64_t index_size = kEntrySize * static_cast<uint64_t>(il);
   const uint64_t nb = index_size + dl;
   Block ei = src->ReadBlock(nb);
   if (!ei) return false;
+  read_ += nb;
 
   // The fill is only padding: a short one (a file ending right after the store) ends the
   // reading, but the section's entries are still good.
@@ -169,7 +178,9 @@ bool RpmParser::ReadHeader(Source* src) {
   if (!fill_read) RPM_LOG("read pad failed.");
 
   const uint8_t* store = ei.get() + index_size;
-  RpmValBudget budget{dl, 2 * uint64_t{dl} + static_cast<uint64_t>(il)};
+  // kept_ never passes the allowance it was charged against, which only grows.
+  const uint64_t allowance = std::min(limits_.keep_slack + read_, limits_.max_keep) - kept_;
+  RpmValBudget budget{dl, 2 * uint64_t{dl} + static_cast<uint64_t>(il), allowance};
   for (int32_t i = 0; i < il; ++i) {
     const IndexEntry entry = DecodeEntry(ei.get() + kEntrySize * static_cast<uint64_t>(i));
     std::unique_ptr<RpmVal> val = factory->Create(entry.type);
@@ -177,9 +188,12 @@ bool RpmParser::ReadHeader(Source* src) {
       RPM_LOG("create RpmVal failed.");
       continue;
     }
-    const RpmValFit fit = entry.offset < dl ? val->Parse(store + entry.offset, entry.count,
-                                                         dl - entry.offset, &budget)
-                                            : RpmValFit::kOutOfStore;
+    RpmValFit fit = entry.offset < dl ? RpmValFit::kOverBudget : RpmValFit::kOutOfStore;
+    if (entry.offset < dl && budget.total >= kValueCost) {
+      budget.total -= kValueCost;  // given back unless the value is filed
+      fit = val->Parse(store + entry.offset, entry.count, dl - entry.offset, &budget);
+      if (fit != RpmValFit::kOk) budget.total += kValueCost;
+    }
     switch (fit) {
       case RpmValFit::kOk:
         tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
@@ -192,6 +206,7 @@ bool RpmParser::ReadHeader(Source* src) {
         break;
     }
   }
+  kept_ += allowance - budget.total;
   return fill_read;
 }
 

@@ -10,11 +10,28 @@
 
 #include "rpm_parser/rpm_val.h"
 
+// Ceilings that bound what any file costs, whatever its size and kind, far above what real
+// packages use: their headers hold a few hundred entries and a few megabytes at most.
+struct RpmLimits {
+  // A section claiming more entries or a larger store is refused before anything is allocated.
+  uint32_t max_il = 65535;
+  uint32_t max_dl = uint32_t{256} << 20;
+  // The values of a file keep at most the index and store bytes read plus this much, and never
+  // more than max_keep, which still takes in a whole store at the ceiling; each value is
+  // charged its bytes and kValueCost of bookkeeping.
+  uint64_t keep_slack = uint64_t{8} << 20;
+  uint64_t max_keep = uint64_t{320} << 20;
+};
+
 class RpmParser {
  public:
   using TagTable = std::map<int32_t, std::unique_ptr<RpmVal>>;
 
-  RpmParser() = default;
+  // What a value costs in memory besides its bytes: a table node and the value object, with
+  // the allocator's overhead, on a 64-bit host.
+  static constexpr uint64_t kValueCost = 160;
+
+  explicit RpmParser(const RpmLimits& limits = RpmLimits()) : limits_(limits) {}
   RpmParser(const RpmParser&) = delete;
   RpmParser& operator=(const RpmParser&) = delete;
 
@@ -34,6 +51,9 @@ class RpmParser {
   // could not be taken whole; its values may still have been filed when only its fill is short.
   bool ReadHeader(Source* src);
 
+  const RpmLimits limits_;
+  uint64_t read_ = 0;  // index and store bytes read so far
+  uint64_t kept_ = 0;  // what the values filed so far were charged
   TagTable tags_;
 };
 

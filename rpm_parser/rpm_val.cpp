@@ -32,10 +32,12 @@ int64_t LoadBE<int64_t>(const uint8_t* p) {
   return static_cast<int64_t>(LoadBE64(p));
 }
 
-// Charges `n` kept bytes when they are left; otherwise charges nothing.
+// Charges `n` kept bytes to the section and to the file when both have them; otherwise charges
+// nothing.
 bool Keep(RpmValBudget* budget, uint64_t n) {
-  if (n > budget->keep) return false;
+  if (n > budget->keep || n > budget->total) return false;
   budget->keep -= n;
+  budget->total -= n;
   return true;
 }
 

@@ -32,13 +32,15 @@ enum RpmType : uint32_t {
   kTypeI18nString = 9,
 };
 
-// What the values of one section may still use of its data store. Entries of a well-formed
-// section never share bytes, so it never runs out; a hostile one cannot make decoding copy or
-// scan more than a small multiple of the store.
+// What the values of one section may still use of its data store, and what the values of the
+// whole file may still keep. Entries of a well-formed section never share bytes, so it never
+// runs out; a hostile one cannot make decoding copy or scan more than a small multiple of the
+// store, nor many tiny values multiply the file's size in memory.
 struct RpmValBudget {
-  uint64_t keep;  // bytes the values may still copy out
-  uint64_t scan;  // bytes text values may still search for NULs, empty strings included;
-                  // integers read fixed bytes and are charged none
+  uint64_t keep;   // bytes this section's values may still copy out
+  uint64_t scan;   // bytes text values may still search for NULs, empty strings included;
+                   // integers read fixed bytes and are charged none
+  uint64_t total;  // bytes the file's values may still keep, their bookkeeping included
 };
 
 enum class RpmValFit {

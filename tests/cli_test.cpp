@@ -24,8 +24,17 @@ static S Shell(const S& cmd) {
 TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
   const TempFile pkg(kLead + Section(E(-1, 4, 0, 1) + E(INT32_MAX, 4, 4, 1) + E(INT32_MIN, 4, 8, 1),
                                      BE32(11) + BE32(12) + BE32(13) + BE32(0))),  // no fill
-      huge(kLead + Preamble(INT32_MAX, ~0u)),
-      big(kLead + Section(E(9, 4, 0, 1), BE32(9)) + Preamble(0, 3u << 30));
+      huge(kLead + Preamble(65535, 256 << 20)),  // the ceilings: 1 MiB of index, 256 MiB of store
+      big(kLead + Section(E(9, 4, 0, 1), BE32(9)) + Preamble(0, 3u << 30)),
+      bins(kLead + Section(
+                       [] {
+                         S index;
+                         for (int i = 0; i < 1001; ++i) index += E(1, 7, 0, 1);
+                         return index;
+                       }(),
+                       "x"));
+  S dropped;
+  for (int i = 0; i < 1000; ++i) dropped += "|create RpmVal failed.";
   const S r = "t -r " + pkg.path + " ", path(4095, 'p');
   const std::pair<S, S> kCases[] = {
       // Every form, options after other words whatever the environment, the last one winning.
@@ -49,9 +58,28 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {RPM_MEMORY_LIMIT "(cat " + huge.path + "; cat /dev/zero) | t -a print -k 9 -r /dev/stdin",
        "|alloc ei failed, Cannot allocate memory.#0"},  // a pipe's block grows as bytes arrive
       {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
-       "|read nb failed.9#0"},  // sparse, and over 2 GiB
+       "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
+      // At most 1,000 records, then how many more there were, at the end of the run.
+      {"t -a print -r " + bins.path, dropped + "|2 more log records left out.#0"},
+      // A closed standard output is not taken by what the tool opens, here the log's descriptor
+      // after the first record: the value goes nowhere, and that is a failure.
+      {"t -a printprintprintprint -a print -k 1000 -r " RPM_TEST_DATA "/hello-2.1-3.noarch.rpm >&-",
+       "|strcpy_s fail: '34'|create RpmVal failed.|create RpmVal failed.|create RpmVal failed."
+       "|create RpmVal failed.|rpm magic info failed."
+       "|write value failed, Bad file descriptor.#255"},
   };
   for (const auto& [cmd, want] : kCases) EXPECT_EQ(Shell(cmd), want) << cmd;
+
+  // A failed allocation inside the standard library, here the copy of a 48 MiB string, ends the
+  // run with a record rather than an abort. Natively only: the sanitizers' allocator aborts.
+  if (S(RPM_MEMORY_LIMIT).rfind("ulimit", 0) == 0) {
+    const TempFile head(kLead + Preamble(1, 48 << 20) + E(1000, 6, 0, 1));
+    EXPECT_EQ(
+        Shell(RPM_MEMORY_LIMIT "(cat " + head.path +
+              "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | t -a print -k 1000 -r "
+              "/dev/stdin"),
+        "|alloc memory failed, Cannot allocate memory.#255");
+  }
 }
 
 // The log writer, and Annex K's bounded copy: on any refusal the destination, when it has room,

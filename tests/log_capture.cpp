@@ -2,7 +2,8 @@
 // "FILE:LINE: MESSAGE". Keeps "|MESSAGE" for each, or "|PRIORITY MESSAGE" when the priority is
 // not the one that every record of this tool has (user, error).
 // Unit tests keep them in memory; the end-to-end build of the tool (LOG_TO_FD3) writes them to
-// descriptor 3; the fuzz target (LOG_DISCARD) drops them. Like a syslog that can't reach its
+// a descriptor it opens at the first record, as syslog opens its socket, onto descriptor 3; the
+// fuzz target (LOG_DISCARD) drops them. Like a syslog that can't reach its
 // logger, it leaves errno changed.
 #include <syslog.h>
 #include <unistd.h>
@@ -25,7 +26,8 @@ extern "C" void syslog(int priority, const char* format, ...) {
   const S priority_text = priority == (LOG_USER | LOG_ERR) ? "" : std::to_string(priority) + " ";
   const S record = "|" + priority_text + (strstr(text, ": ") + 2);
 #ifdef LOG_TO_FD3
-  if (write(3, record.data(), record.size()) < 0) return;  // nobody listens
+  static const int fd = dup(3);  // like syslog's socket: the lowest free descriptor, kept open
+  if (write(fd, record.data(), record.size()) < 0) return;  // nobody listens
 #elif !defined(LOG_DISCARD)
   g_logs += record;
 #endif

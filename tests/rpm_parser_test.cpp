@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "rpm_parser/rpm_log.h"
 #include "tests/test_util.h"
 
 constexpr uint32_t kI8 = 2, kI16 = 3, kI32 = 4, kI64 = 5, kStr = 6, kArr = 8, kI18n = 9;
@@ -31,14 +32,14 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
     for (char& b : bytes) b = roll(sparse) ? char('a' + roll(3)) : '\0';
     const size_t nuls = size_t(std::count(bytes.begin(), bytes.end(), '\0'));
     const uint32_t count = roll(9) ? roll(nuls + 2) : ~0u, strings = type == kArr ? count : 1;
-    RpmValBudget budget{roll(300), roll(600)};
+    RpmValBudget budget{roll(300), roll(600), roll(300)};
     const size_t window = size_t(std::min<uint64_t>(bytes.size(), budget.scan));
     S text;
     size_t end = 0, n = 0;
     for (size_t nul; n < strings && (nul = bytes.find('\0', end)) < window; ++n, end = nul + 1)
       if (nul > end) text += (text.empty() ? "" : "\n") + bytes.substr(end, nul - end);
     // Refused when the strings are not all in the window, or keep more than is left.
-    const bool found = n == strings, kept = found && end - n <= budget.keep;
+    const bool found = n == strings, kept = found && end - n <= std::min(budget.keep, budget.total);
     const RpmValBudget before = budget;
     auto val = RpmValFactory::GetInstance()->Create(type);
     const std::vector<uint8_t> store(bytes.begin(), bytes.end());  // no byte to spare
@@ -49,6 +50,7 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
                                                : RpmValFit::kOutOfStore);
     ASSERT_EQ(val->ToString(), kept ? text : "");
     ASSERT_EQ(before.keep - budget.keep, kept ? end - n : 0);
+    ASSERT_EQ(before.total - budget.total, before.keep - budget.keep);
     ASSERT_EQ(before.scan - budget.scan, found ? end : window);
   }
 }
@@ -63,16 +65,17 @@ static ssize_t ReadThenFail(void* cookie, char* buf, size_t n) {
 
 // The tag table as "TAG=TEXT;" and the log, "#" between; "false" first when Load failed. Reads
 // a regular file, and a stream of unknown length that fails at its end, which must read alike.
-static S Load(const S& bytes) {
+static S Load(const S& bytes, const RpmLimits& limits = {}) {
   S results[2], rest = bytes;
   for (S& result : results) {
     FILE* fp = &result == results
                    ? fopen(TempFile(bytes).path.c_str(), "rb")
                    : fopencookie(&rest, "rb", {ReadThenFail, nullptr, nullptr, nullptr});
-    RpmParser parser;
+    RpmParser parser(limits);
     g_logs.clear();
     errno = ENOTTY;  // "%m" must not tell of an earlier error
     result = parser.Load(fp) ? "" : "false ";
+    RpmLogClose();
     fclose(fp);
     for (const auto& [tag, val] : parser.Tags())
       result += std::to_string(tag) + "=" + val->ToString() + ";";
@@ -100,9 +103,41 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
     while (len >= kSteps[step].first) ++step;
     EXPECT_EQ(Load(pkg.substr(0, len)), kSteps[step].second) << len;
   }
-  const std::pair<S, S> kCases[] = {
+  // Ceilings the tests can reach, {il, dl, slack, max keep}: at most `il` entries and `dl` bytes
+  // of store a section; values keep the section bytes read plus `slack`, and `max keep` at most.
+  const RpmLimits wide{~0u, ~0u, 1 << 20, 1 << 20};
+  // An INT8 (charged its byte and the bookkeeping) and an empty STRING (the bookkeeping only).
+  auto int8_and_empty = [](int32_t tag) {
+    return Section(E(tag, kI8, 0, 1) + E(tag + 1, kStr, 1, 1), S("\x05\0", 2));  // nb 34
+  };
+  const uint64_t cost = RpmParser::kValueCost;
+  S bins;
+  for (int i = 0; i < 1002; ++i) bins += E(1, 7, 0, 1);
+  S dropped;
+  for (int i = 0; i < 1000; ++i) dropped += "create RpmVal failed.|";
+  struct Case {
+    S bytes, want;
+    RpmLimits limits = {};
+  };
+  const Case kCases[] = {
       {pkg + Preamble(-1, 4), "1=1;#invalid il."},
-      {pkg + Preamble(0x10000001, 4) + S(64, 'x'), "1=1;#read nb failed."},  // 16 il wraps
+      {pkg + Preamble(0x10000001, 4) + S(64, 'x'), "1=1;#read nb failed.", wide},  // 16 il wraps
+      {pkg + Preamble(3, 0), "1=1;#il 3 over limit 2.", RpmLimits{2, 8, 1 << 20, ~0ull}},
+      {kLead + Section(E(1, kI32, 0, 1) + E(2, kI32, 4, 1), BE32(1) + BE32(2)) + Preamble(0, 9),
+       "1=1;2=2;#dl 9 over limit 8.", RpmLimits{2, 8, 1 << 20, ~0ull}},
+      // Values of the whole file are charged their bytes and their bookkeeping, against the
+      // section bytes read so far and the slack; what one refused is given back.
+      {kLead + int8_and_empty(1), "1=5;#tag 2 over data budget." + kEnd,
+       RpmLimits{9, 9, cost + 1 - 34, ~0ull}},
+      {kLead + int8_and_empty(1), "2=;#tag 1 over data budget." + kEnd,
+       RpmLimits{9, 9, cost - 34, ~0ull}},
+      {kLead + int8_and_empty(1), "1=5;#tag 2 over data budget." + kEnd,
+       RpmLimits{9, 9, 999, cost + 1}},
+      {kLead + int8_and_empty(1) + Section(E(3, kStr, 0, 1) + E(4, kStr, 0, 1), S(cost, '\0')),
+       "1=5;3=;#tag 2 over data budget.|tag 4 over data budget." + kEnd,
+       RpmLimits{9, 999, cost + 1 - 34, ~0ull}},
+      // A run logs 1,000 records at most, then how many more there were.
+      {kLead + Section(bins, "x"), "#" + dropped + "3 more log records left out."},
       {pkg + kMagic.substr(0, 7) + "\x01" + BE32(0) + BE32(0), "1=1;#rpm magic info failed."},
       {pkg + Section("", "") + Section("", "abc") + Section(E(2, kI32, 0, 1), BE32(2)),
        "1=1;2=2;#" + kEnd.substr(1)},
@@ -132,5 +167,5 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
                        S(4, '\0')),
        "1=;2=;3=;#tag 4 over data budget." + kEnd},
   };
-  for (const auto& [bytes, want] : kCases) EXPECT_EQ(Load(bytes), want);
+  for (const Case& c : kCases) EXPECT_EQ(Load(c.bytes, c.limits), c.want);
 }
