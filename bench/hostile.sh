@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs the tool on crafted files (bench/gen_hostile.cpp) that try to make it spend memory, time
+# or log records out of proportion to their size, read as regular files and through a pipe, and
+# prints wall time, peak RSS against 2.5 x the file + 16 MiB and 640 MiB, and records logged.
+# Usage: bench/hostile.sh   (needs GNU time, strace and python3; 2 GB of disk in $TMPDIR)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$root/build-bench
+files=${RPM_HOSTILE_FILES:-${TMPDIR:-/tmp}/rpm_parser_hostile}
+work=$(mktemp -d)
+listener=
+cleanup() {
+  if [[ -n $listener ]]; then kill "$listener" 2>/dev/null || true; rm -f /dev/log; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "building into $build" >&2
+cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=Release >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+cmake --build "$build" -j2 --target rpm_parser gen_hostile >>"$work/build.log" 2>&1 ||
+  { cat "$work/build.log" >&2; exit 1; }
+tool=$build/rpm_parser
+[[ -f $files/big_string.rpm && $files/big_string.rpm -nt $build/bench/gen_hostile ]] ||
+  "$build/bench/gen_hostile" "$files" >&2
+
+# A logger on /dev/log as on a real system, so that every record is really sent; a throwaway one
+# when the machine has none.
+if [[ ! -e /dev/log ]]; then
+  python3 -c '
+import socket
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind("/dev/log")
+while True:
+    s.recv(65536)' &
+  listener=$!
+  for _ in $(seq 50); do [[ -S /dev/log ]] && break; sleep 0.1; done
+fi
+
+printf '%-12s %-5s %12s %8s %10s %10s %6s %8s\n' file read bytes seconds "RSS KiB" "bound KiB" status records
+for f in shared_int8 bin own_int8 sparse big_string; do
+  size=$(stat -c %s "$files/$f.rpm")
+  for how in file pipe; do
+    if [[ $how == file ]]; then
+      cmd=("$tool" -r "$files/$f.rpm" -a print -k 1000)
+    else
+      cmd=(sh -c 'cat "$1" | exec "$2" -r /dev/stdin -a print -k 1000' sh "$files/$f.rpm" "$tool")
+    fi
+    status=0
+    /usr/bin/time -f '%e %M' -o "$work/time" "${cmd[@]}" >/dev/null || status=$?
+    read -r secs rss <"$work/time"
+    # Records sent, counted in a second, untimed run.
+    strace -f -qq -e trace=sendto -o "$work/trace" "${cmd[@]}" >/dev/null || true
+    records=$(grep -c 'sendto(' "$work/trace" || true)
+    # Bytes read: the whole file, but for the payload-less sparse file whose claim is refused.
+    read_bytes=$([[ $f == sparse ]] && echo 128 || echo "$size")
+    bound=$(awk -v r="$read_bytes" 'BEGIN {b = 2.5 * r / 1024 + 16384; print int(b < 655360 ? b : 655360)}')
+    printf '%-12s %-5s %12s %8s %10s %10s %6s %8s %s\n' "$f" "$how" "$size" "$secs" "$rss" "$bound" \
+      "$status" "$records" \
+      "$( ((rss <= bound)) && echo pass || echo miss)"
+  done
+done
