@@ -61,12 +61,17 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
       // At most 1,000 records, then how many more there were, at the end of the run.
       {"t -a print -r " + bins.path, dropped + "|2 more log records left out.#0"},
-      // A closed standard output is not taken by what the tool opens, here the log's descriptor
-      // after the first record: the value goes nowhere, and that is a failure.
-      {"t -a printprintprintprint -a print -k 1000 -r " RPM_TEST_DATA "/hello-2.1-3.noarch.rpm >&-",
+      // Closed standard descriptors are not taken by what the tool opens, here the log's
+      // descriptor at the first record: the value and the option parser's complaint go nowhere,
+      // and the package named by /dev/stdin is empty.
+      {"t -a printprintprintprint --bogus -a print -k 1000 -r " RPM_TEST_DATA
+       "/hello-2.1-3.noarch.rpm >&- 2>&-",
        "|strcpy_s fail: '34'|create RpmVal failed.|create RpmVal failed.|create RpmVal failed."
        "|create RpmVal failed.|rpm magic info failed."
        "|write value failed, Bad file descriptor.#255"},
+      {"t -a printprintprintprint -a print -r /dev/stdin <&-",
+       "|strcpy_s fail: '34'|read rpm lead info failed, Success.|Load rpm '/dev/stdin' "
+       "failed.#255"},
   };
   for (const auto& [cmd, want] : kCases) EXPECT_EQ(Shell(cmd), want) << cmd;
 
