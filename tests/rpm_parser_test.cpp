@@ -133,9 +133,11 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
        RpmLimits{9, 9, cost - 34, ~0ull}},
       {kLead + int8_and_empty(1), "1=5;#tag 2 over data budget." + kEnd,
        RpmLimits{9, 9, 999, cost + 1}},
-      {kLead + int8_and_empty(1) + Section(E(3, kStr, 0, 1) + E(4, kStr, 0, 1), S(cost, '\0')),
-       "1=5;3=;#tag 2 over data budget.|tag 4 over data budget." + kEnd,
-       RpmLimits{9, 999, cost + 1 - 34, ~0ull}},
+      // What a section leaves unused stays for the next, which adds its own bytes (nb 300).
+      {kLead + int8_and_empty(1) +
+           Section(E(3, kStr, 0, 1) + E(4, kStr, 0, 1) + E(5, kStr, 0, 1), S(252, '\0')),
+       "1=5;3=;4=;#tag 2 over data budget.|tag 5 over data budget." + kEnd,
+       RpmLimits{9, 999, cost + 21 - 34, ~0ull}},
       // A run logs 1,000 records at most, then how many more there were.
       {kLead + Section(bins, "x"), "#" + dropped + "3 more log records left out."},
       {pkg + kMagic.substr(0, 7) + "\x01" + BE32(0) + BE32(0), "1=1;#rpm magic info failed."},
