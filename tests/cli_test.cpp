@@ -9,6 +9,7 @@
 
 #include "platform/safe_str.h"
 #include "platform/zq_log.h"
+#include "rpm_parser/rpm_log.h"
 #include "tests/test_util.h"
 
 // Runs the shell text `cmd`, in which `t` runs the test build of the tool, whose log records go
@@ -54,14 +55,16 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
   for (const auto& [cmd, want] : kCases) EXPECT_EQ(Shell(cmd), want) << cmd;
 }
 
-// The log writer, and Annex K's bounded copy: on any refusal the destination, when it has room,
-// is left empty.
+// The log writer, the records' file field whatever prefix map the build used, and Annex K's
+// bounded copy: on any refusal the destination, when it has room, is left empty.
 TEST(PlatformTest, WriteLogAndBoundedCopy) {
   errno = ENOSPC;
   ZQ_WriteLog(4, 0, 1, 0, "a.cpp", 7, "%m '%s'", S(9000, 'p').c_str());
-  ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);  // which syslog changed
+  ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);  // which the way out changed
   ZQ_WriteLog(4, 8, 1, 0, "b.cpp", 2, "x");              // no such severity: an error
-  EXPECT_EQ(g_logs, "|8 No space left on device '" + S(8191 - 25, 'p') + "|15 28%\n|x");
+  EXPECT_EQ(g_logs, "|0 No space left on device '" + S(8191 - 25, 'p') + "|7 28%\n|x");
+  for (const char* file : {"/src/rpm_parser/rpm.cpp", "./rpm_parser/rpm.cpp", "rpm_parser/rpm.cpp"})
+    EXPECT_STREQ(RpmLogFile(file), "rpm_parser/rpm.cpp");
   const std::tuple<size_t, const char*, int, S> kCases[] = {
       // destination size, source, result, the 8 bytes of the destination after the call
       {1, "", 0, S("\0XXXXXXX", 8)},
