@@ -42,6 +42,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {r + "-a printprintprint", "|Invalid action: 'printprintprint'#255"},
       {r + "-a printprintprintp", "|strcpy_s fail: '34'|Invalid action: ''#255"},
       {"t -a print", "|Open rpm file fail!\n|Load rpm '' failed.#255"},
+      {"t -a print -r /", "|read rpm lead info failed, Is a directory.|Load rpm '/' failed.#255"},
       {"t -a print -r " + path, "|Open rpm file fail!\n|Load rpm '" + path + "' failed.#255"},
       {"t -a print -r p" + path,
        "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '' failed.#255"},
