@@ -18,5 +18,5 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   char record[sizeof message + 256];
   static_cast<void>(snprintf(record, sizeof record, "%s:%d: %s", file ? file : "?", line, message));
   ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, record);
-  errno = saved_errno;  // syslog may fail to reach the logger and say so in errno
+  errno = saved_errno;  // syslog, failing to reach the logger, says so in errno
 }
