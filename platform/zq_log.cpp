@@ -1,4 +1,4 @@
-// Log writer of this machine: every record goes to syslog(3), facility user.
+// Log writer of this machine: formats each record and hands it to ZQ_EmitLog.
 #include "platform/zq_log.h"
 
 #include <errno.h>
@@ -15,7 +15,8 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   // A message longer than the buffer is cut; "%m" shows the caller's errno, untouched so far.
   static_cast<void>(vsnprintf(message, sizeof message, format, args));
   va_end(args);
-  const int severity = level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR;
-  syslog(LOG_USER | severity, "%s:%d: %s", file ? file : "?", line, message);
-  errno = saved_errno;  // syslog may fail to reach the logger and say so in errno
+  char record[sizeof message + 256];
+  static_cast<void>(snprintf(record, sizeof record, "%s:%d: %s", file ? file : "?", line, message));
+  ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, record);
+  errno = saved_errno;  // syslog, failing to reach the logger, says so in errno
 }

@@ -13,6 +13,10 @@ extern "C" {
 void ZQ_WriteLog(int module, int level, int category, int flags, const char* file, int line,
                  const char* format, ...) __attribute__((format(printf, 7, 8)));
 
+// Hands one finished record to the system log at syslog severity `severity` (0-7). Linked
+// apart from the writer, so that tests can keep the records instead; it may change errno.
+void ZQ_EmitLog(int severity, const char* text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -21,8 +21,9 @@ namespace {
 constexpr size_t kPathSize = 4096;
 constexpr size_t kActionSize = 16;
 
-// Left to process exit with its values, yet reachable, so leak checkers stay quiet.
-RpmParser* g_parser = nullptr;
+// Left to process exit with its values, yet reachable, so leak checkers stay quiet; volatile, as
+// an optimiser may drop a store that nothing reads back.
+RpmParser* volatile g_parser = nullptr;
 
 // Decimal as strtol reads it, held to the signed 32-bit range whatever the width of long.
 int32_t ParseKey(const char* text) {
@@ -93,13 +94,14 @@ int main(int argc, char** argv) {
     RPM_LOG("Invalid action: '%s'", action);
     return -1;
   }
-  g_parser = new (std::nothrow) RpmParser;
-  if (g_parser == nullptr || !g_parser->Load(rpm_path)) {
+  RpmParser* const parser = new (std::nothrow) RpmParser;
+  g_parser = parser;
+  if (parser == nullptr || !parser->Load(rpm_path)) {
     RPM_LOG("Load rpm '%s' failed.", rpm_path);
     return -1;
   }
   // The caller parses what we print: a value cut short must not pass for a success.
-  const std::string text = g_parser->GetValue(key);
+  const std::string text = parser->GetValue(key);
   if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
     RPM_LOG("write value failed, %m.");
     return -1;

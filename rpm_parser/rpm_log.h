@@ -6,6 +6,20 @@
 
 #include "platform/zq_log.h"
 
+// The last two components of `path`: a source's place in the checkout, such as
+// "rpm_parser/rpm.cpp", whatever prefix map the build applied to __FILE__.
+constexpr const char* RpmLogFile(const char* path) {
+  const char* dir = path;
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/') {
+      dir = name;
+      name = p + 1;
+    }
+  }
+  return dir;
+}
+
 constexpr unsigned kRpmLogMax = 1000;
 
 // True while the run may still write a record; false, counting it, once kRpmLogMax were written.
@@ -13,7 +27,8 @@ bool RpmLogAdmit();
 // Logs how many records were left out, if any, and starts the count again.
 void RpmLogClose();
 
-#define RPM_LOG(...) \
-  (RpmLogAdmit() ? ZQ_WriteLog(4, 3, 1, 0, __FILE__, __LINE__, __VA_ARGS__) : static_cast<void>(0))
+#define RPM_LOG(...)                                                                    \
+  (RpmLogAdmit() ? ZQ_WriteLog(4, 3, 1, 0, RpmLogFile(__FILE__), __LINE__, __VA_ARGS__) \
+                 : static_cast<void>(0))
 
 #endif  // RPM_PARSER_RPM_LOG_H_

@@ -115,6 +115,7 @@ bool RpmParser::Load(FILE* fp) {
   uint8_t lead[kLeadSize];
   errno = 0;  // "%m" below should tell of this read only
   if (!src.Read(lead, sizeof lead)) {
+    if (errno == 0) errno = ENODATA;  // no call failed: the file is shorter than a lead
     RPM_LOG("read rpm lead info failed, %m.");
     return false;
   }

@@ -9,6 +9,7 @@
 
 #include "platform/safe_str.h"
 #include "platform/zq_log.h"
+#include "rpm_parser/rpm_log.h"
 #include "tests/test_util.h"
 
 // Runs the shell text `cmd`, in which `t` runs the test build of the tool, whose log records go
@@ -50,6 +51,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {r + "-a printprintprint", "|Invalid action: 'printprintprint'#255"},
       {r + "-a printprintprintp", "|strcpy_s fail: '34'|Invalid action: ''#255"},
       {"t -a print", "|Open rpm file fail!\n|Load rpm '' failed.#255"},
+      {"t -a print -r /", "|read rpm lead info failed, Is a directory.|Load rpm '/' failed.#255"},
       {"t -a print -r " + path, "|Open rpm file fail!\n|Load rpm '" + path + "' failed.#255"},
       {"t -a print -r p" + path,
        "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '' failed.#255"},
@@ -70,7 +72,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        "|create RpmVal failed.|rpm magic info failed."
        "|write value failed, Bad file descriptor.#255"},
       {"t -a printprintprintprint -a print -r /dev/stdin <&-",
-       "|strcpy_s fail: '34'|read rpm lead info failed, Success.|Load rpm '/dev/stdin' "
+       "|strcpy_s fail: '34'|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' "
        "failed.#255"},
   };
   for (const auto& [cmd, want] : kCases) EXPECT_EQ(Shell(cmd), want) << cmd;
@@ -87,14 +89,16 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
   }
 }
 
-// The log writer, and Annex K's bounded copy: on any refusal the destination, when it has room,
-// is left empty.
+// The log writer, the records' file field whatever prefix map the build used, and Annex K's
+// bounded copy: on any refusal the destination, when it has room, is left empty.
 TEST(PlatformTest, WriteLogAndBoundedCopy) {
   errno = ENOSPC;
   ZQ_WriteLog(4, 0, 1, 0, "a.cpp", 7, "%m '%s'", S(9000, 'p').c_str());
-  ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);  // which syslog changed
+  ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);  // which the way out changed
   ZQ_WriteLog(4, 8, 1, 0, "b.cpp", 2, "x");              // no such severity: an error
-  EXPECT_EQ(g_logs, "|8 No space left on device '" + S(8191 - 25, 'p') + "|15 28%\n|x");
+  EXPECT_EQ(g_logs, "|0 No space left on device '" + S(8191 - 25, 'p') + "|7 28%\n|x");
+  for (const char* file : {"/src/rpm_parser/rpm.cpp", "./rpm_parser/rpm.cpp", "rpm_parser/rpm.cpp"})
+    EXPECT_STREQ(RpmLogFile(file), "rpm_parser/rpm.cpp");
   const std::tuple<size_t, const char*, int, S> kCases[] = {
       // destination size, source, result, the 8 bytes of the destination after the call
       {1, "", 0, S("\0XXXXXXX", 8)},

@@ -91,7 +91,7 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
   const S pkg = kLead + Section(E(1, kI32, 0, 1), BE32(1)), big(70000, 'x');  // nb 20, fill 4
   const std::pair<size_t, S> kSteps[] = {
       // lengths below the first end with the second
-      {96, "false #read rpm lead info failed, Success."},
+      {96, "false #read rpm lead info failed, No data available."},
       {104, "#read rpm magic info failed."},
       {108, "#read il failed."},
       {112, "#read dl failed."},

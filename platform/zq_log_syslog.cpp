@@ -1,0 +1,16 @@
+// The records' way out on the device: syslog(3), facility user, under the program's name.
+#include <errno.h>
+#include <syslog.h>
+
+#include "platform/zq_log.h"
+
+extern "C" void ZQ_EmitLog(int severity, const char* text) {
+  // The process id tells apart the records of runs that overlap. No LOG_NDELAY: the first
+  // record, not start-up, opens the logger's socket.
+  static bool opened = false;
+  if (!opened) {
+    openlog(program_invocation_short_name, LOG_PID, LOG_USER);
+    opened = true;  // a second openlog, from a race, would set the same
+  }
+  syslog(LOG_USER | severity, "%s", text);
+}
