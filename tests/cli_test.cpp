@@ -2,10 +2,16 @@
 // records, hostile files under a memory limit; and the platform layer: the log writer and the
 // bounded copy.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <regex>
 
 #include "platform/safe_str.h"
 #include "platform/zq_log.h"
@@ -87,6 +93,45 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
               "/dev/stdin"),
         "|alloc memory failed, Cannot allocate memory.#255");
   }
+}
+
+// The real tool's records reach the system log as "rpm_parser[PID]: FILE:LINE: MESSAGE", user
+// facility, error severity: a /dev/log of a mount namespace of its own takes the record.
+TEST(CliTest, RecordsReachTheSystemLogWithTheProcessId) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    sockaddr_un log{AF_UNIX, "/dev/log"};
+    const int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+    const timeval patience{30, 0};  // a record that never comes fails the test, not hangs it
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    if (unshare(CLONE_NEWNS) != 0 || mount("", "/", "", MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("", "/dev", "tmpfs", 0, nullptr) != 0 ||
+        bind(sock, reinterpret_cast<sockaddr*>(&log), sizeof log) != 0) {
+      _exit(2);  // no privilege for a namespace here
+    }
+    const pid_t tool = fork();
+    if (tool == 0) {
+      execl("/bin/sh", "sh", "-c", "exec " RPM_TOOL_EMULATOR " " RPM_TOOL " -a Print", nullptr);
+      _exit(127);
+    }
+    char record[512];
+    const ssize_t n = recv(sock, record, sizeof record, 0);
+    const S text = std::to_string(tool) + " " + S(record, size_t(n > 0 ? n : 0));
+    _exit(write(report[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+  }
+  close(report[1]);
+  char out[600];
+  const S text(out, size_t(std::max<ssize_t>(0, read(report[0], out, sizeof out))));
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no mount namespace";
+  const S pid = text.substr(0, text.find(' '));
+  EXPECT_TRUE(std::regex_match(
+      text, std::regex(pid + " <11>.* rpm_parser\\[" + pid +
+                       "\\]: rpm_parser/rpm\\.cpp:[0-9]+: Invalid action: 'Print'")))
+      << text;
 }
 
 // The log writer, the records' file field whatever prefix map the build used, and Annex K's
