@@ -19,8 +19,7 @@ bool RpmLogAdmit() {
 
 void RpmLogClose() {
   if (g_dropped > 0) {
-    ZQ_WriteLog(4, 3, 1, 0, RpmLogFile(__FILE__), __LINE__, "%llu more log records left out.",
-                g_dropped);
+    RPM_LOG_ALWAYS("%llu more log records left out.", g_dropped);
   }
   g_written = 0;
   g_dropped = 0;

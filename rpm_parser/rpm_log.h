@@ -27,8 +27,8 @@ bool RpmLogAdmit();
 // Logs how many records were left out, if any, and starts the count again.
 void RpmLogClose();
 
-#define RPM_LOG(...)                                                                    \
-  (RpmLogAdmit() ? ZQ_WriteLog(4, 3, 1, 0, RpmLogFile(__FILE__), __LINE__, __VA_ARGS__) \
-                 : static_cast<void>(0))
+// A record past the cap too; only the cap's own summary needs it.
+#define RPM_LOG_ALWAYS(...) ZQ_WriteLog(4, 3, 1, 0, RpmLogFile(__FILE__), __LINE__, __VA_ARGS__)
+#define RPM_LOG(...) (RpmLogAdmit() ? RPM_LOG_ALWAYS(__VA_ARGS__) : static_cast<void>(0))
 
 #endif  // RPM_PARSER_RPM_LOG_H_
