@@ -56,35 +56,20 @@ RpmValFit FindNul(const uint8_t* data, size_t size, RpmValBudget* budget, size_t
 
 // Bytes up to and including the `count`-th NUL from `data`, looking at no more than `window`
 // bytes; 0 when it is not there. `*empties` gets the empty strings among them.
-size_t FindNthNul(const uint8_t* data, size_t window, uint64_t count, uint64_t* empties) {
-  uint64_t nuls = 0;
-  auto at_nul_that_ends = [&](size_t i) {  // a NUL after a NUL, or at the start, ends ""
-    if (data[i] != 0) return false;
-    *empties += i == 0 || data[i - 1] == 0;
-    return ++nuls == count;
-  };
-  if (window == 0) return 0;
-  if (at_nul_that_ends(0)) return 1;
-  // Whole blocks are counted in loops that compile to vector code, as long as the count-th NUL
-  // lies beyond them; the rest goes byte by byte.
-  constexpr size_t kBlock = 64;
-  size_t pos = 1;
-  for (; pos + kBlock <= window; pos += kBlock) {
-    const uint8_t* q = data + pos;
-    const uint8_t* before = q - 1;  // pos is at least 1
-    unsigned block_nuls = 0, block_empties = 0;
-    for (size_t i = 0; i < kBlock; ++i) {
-      block_nuls += q[i] == 0;
-      block_empties += (q[i] == 0) & (before[i] == 0);
+size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, size_t* empties) {
+  const uint8_t* p = data;
+  const uint8_t* const limit = data + window;
+  for (; count > 0; --count) {
+    if (p < limit && *p == 0) {  // an empty string: common, and cheaper to see than to search
+      ++*empties;
+      ++p;
+      continue;
     }
-    if (nuls + block_nuls >= count) break;
-    nuls += block_nuls;
-    *empties += block_empties;
+    const auto* nul = static_cast<const uint8_t*>(memchr(p, 0, static_cast<size_t>(limit - p)));
+    if (nul == nullptr) return 0;
+    p = nul + 1;
   }
-  for (; pos < window; ++pos) {
-    if (at_nul_that_ends(pos)) return pos + 1;
-  }
-  return 0;
+  return static_cast<size_t>(p - data);
 }
 
 template <typename T>
@@ -151,7 +136,7 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   // Nothing is copied before the whole array is known to fit; a huge count costs no more than
   // the bytes the store and the scan budget hold.
   const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));
-  uint64_t empties = 0;
+  size_t empties = 0;
   const size_t end = FindNthNul(data, window, count, &empties);
   if (end == 0) {
     budget->scan -= window;
@@ -160,27 +145,34 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   budget->scan -= end;
   if (!Keep(budget, end - count)) return RpmValFit::kOverBudget;
 
-  // The strings joined by line feeds are the bytes themselves with every run of NULs made one
-  // line feed, and none at either end.
+  const char* const bytes = reinterpret_cast<const char*>(data);
+  // Room for every byte but the NULs of empty strings: the text and one byte to spare.
   std::string text;
-  text.reserve(end);
-  PrefaultBuffer(text.data(), end);
-  text.assign(reinterpret_cast<const char*>(data), end - 1);
+  text.reserve(end - empties);
+  PrefaultBuffer(text.data(), end - empties);
   if (empties == 0) {
-    for (char& c : text) c = c == '\0' ? '\n' : c;
-  } else {
-    size_t out = 0;
-    bool gap = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '\0') {
-        gap = true;
-        continue;
+    // The bytes themselves, each NUL but the last made a line feed; a piece at a time, so that
+    // the NULs are found while the piece is still in the first-level cache.
+    constexpr size_t kPiece = 4096;
+    for (size_t at = 0; at < end - 1; at += kPiece) {
+      text.append(bytes + at, std::min(kPiece, end - 1 - at));
+      char* const piece_end = text.data() + text.size();
+      for (char* p = text.data() + at; p != piece_end; ++p) {
+        p = static_cast<char*>(memchr(p, 0, static_cast<size_t>(piece_end - p)));
+        if (p == nullptr) break;
+        *p = '\n';
       }
-      if (gap && out > 0) text[out++] = '\n';
-      text[out++] = text[i];
-      gap = false;
     }
-    text.resize(out);
+  } else {
+    // Empty strings leave nothing, not even a line feed.
+    for (const char* s = bytes; s < bytes + end; ++s) {
+      if (*s == 0) continue;
+      const auto* nul =
+          static_cast<const char*>(memchr(s, 0, static_cast<size_t>(bytes + end - s)));
+      if (!text.empty()) text += '\n';
+      text.append(s, static_cast<size_t>(nul - s));
+      s = nul;
+    }
   }
   text_ = std::move(text);
   return RpmValFit::kOk;
