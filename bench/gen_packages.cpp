@@ -218,12 +218,14 @@ Section Tiny(Rng* rng) {
   return h;
 }
 
+// Shaped like a real package of 1,021 files and 200 changelog entries: per-file arrays of
+// every kind, owners that repeat, languages and link targets that are all empty.
 Section Medium(Rng* rng) {
   Section h;
   BaseTags(&h, rng, "bench-medium");
-  const size_t kFiles = 1000, kDirs = 50;
-  std::vector<std::string> base, dirs, digests;
-  std::vector<int64_t> dirindex, sizes, modes;
+  const size_t kFiles = 1021, kDirs = 50;
+  std::vector<std::string> base, dirs, digests, owners(kFiles, "root"), none(kFiles);
+  std::vector<int64_t> dirindex, sizes, modes, mtimes, flags, inodes;
   for (size_t d = 0; d < kDirs; ++d)
     dirs.push_back("/usr/share/bench/dir" + std::to_string(d) + "/");
   for (size_t i = 0; i < kFiles; ++i) {
@@ -232,6 +234,9 @@ Section Medium(Rng* rng) {
     sizes.push_back(static_cast<int64_t>(rng->Next() % 100000));
     modes.push_back(0100644);  // -32348 as INT16: the sign must survive
     digests.push_back(rng->Hex(64));
+    mtimes.push_back(1700000000 - static_cast<int64_t>(rng->Next() % 1000000));
+    flags.push_back(i % 7 == 0 ? 1 : 0);
+    inodes.push_back(static_cast<int64_t>(i + 1));
   }
   h.Strings(1117, kStringArray, base);
   h.Ints(1116, kInt32, dirindex);
@@ -239,6 +244,13 @@ Section Medium(Rng* rng) {
   h.Ints(1028, kInt32, sizes);
   h.Ints(1030, kInt16, modes);
   h.Strings(1035, kStringArray, digests);
+  h.Ints(1034, kInt32, mtimes);
+  h.Ints(1037, kInt32, flags);
+  h.Ints(1096, kInt32, inodes);
+  h.Strings(1039, kStringArray, owners);
+  h.Strings(1040, kStringArray, owners);
+  h.Strings(1036, kStringArray, none);
+  h.Strings(1097, kStringArray, none);
   std::vector<std::string> dep_names, dep_versions;
   std::vector<int64_t> dep_flags;
   for (size_t i = 0; i < 60; ++i) {
@@ -254,7 +266,7 @@ Section Medium(Rng* rng) {
   for (size_t i = 0; i < 200; ++i) {
     cl_times.push_back(1700000000 - static_cast<int64_t>(i) * 86400);
     cl_names.push_back("Bench Developer <dev@example.org> - 1." + std::to_string(200 - i));
-    cl_texts.push_back("- " + rng->Words(320));
+    cl_texts.push_back("- " + rng->Words(222));
   }
   h.Ints(1080, kInt32, cl_times);
   h.Strings(1081, kStringArray, cl_names);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times rpm_parser against the floor (bench/floor.c) on four synthetic packages and reports
-# each against its target. Usage: bench/run.sh [ROUNDS]  (default 5)
+# Counts the instructions rpm_parser and the floor (bench/floor.c) execute on four synthetic
+# packages, then times them, and reports each against its target. Usage: bench/run.sh [ROUNDS]
+# (default 5)
 # Progress goes to stderr, results to stdout. Exits 1 when the two programs print different
 # values; a missed target is reported, not an error.
 set -euo pipefail
@@ -12,7 +13,7 @@ pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for t in cmake hyperfine jq /usr/bin/time; do
+for t in cmake hyperfine jq /usr/bin/time valgrind logger; do
   command -v "$t" >/dev/null || { echo "run.sh: $t is missing" >&2; exit 1; }
 done
 
@@ -51,6 +52,34 @@ for c in "${checks[@]}"; do
   fi
 done
 echo "values agree on ${#checks[@]} shape/tag pairs" >&2
+
+# Both programs send their records to syslog; what that costs depends on whether a logger
+# takes them, so say which.
+if logger --socket-errors=on -u /dev/log -p user.debug -t rpm_bench "bench/run.sh: logger probe" \
+    2>/dev/null; then
+  echo "logger: listening on /dev/log"
+else
+  echo "logger: none on /dev/log (records are dropped)"
+fi
+
+# Instructions executed, dynamic loader and C library included: unlike wall time, the same from
+# run to run on a busy machine. Targets: the tiny header (alone or before a big payload) within
+# 1.25x the floor, the others within one instruction a header byte over it.
+instructions() {
+  valgrind --tool=cachegrind --cache-sim=no --cachegrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+    awk '/I +refs:/ {gsub(",", "", $NF); print $NF}'
+}
+for s in "${shapes[@]}"; do
+  f_ir=$(instructions "$floor" "$pkgs/$s.rpm" 1000)
+  t_ir=$(instructions "$tool" -r "$pkgs/$s.rpm" -a print -k 1000)
+  hdr=$(awk -v s="$s" '$1 == s {print $3}' "$pkgs/sizes.txt")
+  awk -v s="$s" -v f="$f_ir" -v t="$t_ir" -v h="$hdr" 'BEGIN {
+    q = t / f; e = (t - f) / h
+    if (s == "tiny" || s == "bigpayload") verdict = sprintf("ratio <= 1.25 %s", q <= 1.25 ? "pass" : "miss")
+    else verdict = sprintf("per byte <= 1.0 %s", e <= 1.0 ? "pass" : "miss")
+    printf "%-10s instructions: floor %11d  tool %11d  ratio %6.2fx  over the floor %6.2f a header byte (%d B)  %s\n",
+      s, f, t, q, e, h, verdict}'
+done
 
 median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 

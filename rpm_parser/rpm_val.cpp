@@ -56,37 +56,59 @@ RpmValFit FindNul(const uint8_t* data, size_t size, RpmValBudget* budget, size_t
   return RpmValFit::kOk;
 }
 
+// Whether the compiler makes vector code of byte loops for this target. Where it does, looking
+// at every byte costs less than a memchr call for each short string; where it does not (32-bit
+// ARM builds without NEON), memchr is the faster way to find a NUL.
+#if defined(__SSE2__) || defined(__ARM_NEON)
+constexpr bool kByteVectors = true;
+#else
+constexpr bool kByteVectors = false;
+#endif
+
+// Mean string length from which finding each NUL with memchr beats looking at every byte, where
+// byte loops are vector code.
+constexpr size_t kLongString = 128;
+
 // Bytes up to and including the `count`-th NUL from `data`, looking at no more than `window`
-// bytes; 0 when it is not there. `*empties` gets the empty strings among them.
-size_t FindNthNul(const uint8_t* data, size_t window, uint64_t count, uint64_t* empties) {
-  uint64_t nuls = 0;
-  auto at_nul_that_ends = [&](size_t i) {  // a NUL after a NUL, or at the start, ends ""
-    if (data[i] != 0) return false;
-    *empties += i == 0 || data[i - 1] == 0;
-    return ++nuls == count;
-  };
-  if (window == 0) return 0;
-  if (at_nul_that_ends(0)) return 1;
-  // Whole blocks are counted in loops that compile to vector code, as long as the count-th NUL
-  // lies beyond them; the rest goes byte by byte.
-  constexpr size_t kBlock = 64;
-  size_t pos = 1;
-  for (; pos + kBlock <= window; pos += kBlock) {
-    const uint8_t* q = data + pos;
-    const uint8_t* before = q - 1;  // pos is at least 1
-    unsigned block_nuls = 0, block_empties = 0;
-    for (size_t i = 0; i < kBlock; ++i) {
-      block_nuls += q[i] == 0;
-      block_empties += (q[i] == 0) & (before[i] == 0);
+// bytes; 0 when it is not there. Sets `*empty` when one of those strings is empty.
+size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empty) {
+  const uint8_t* const limit = data + window;
+  const uint8_t* p = data;
+  // Short strings (a NUL among the first bytes) are counted a block at a time, as long as the
+  // count-th NUL lies beyond the block; byte counters keep the vectors wide. Each block looks
+  // one byte back for a NUL right after a NUL, the end of an empty string, so the first byte
+  // goes alone.
+  constexpr size_t kBlock = 240;
+  if (kByteVectors && window > kBlock && memchr(data, 0, kLongString) != nullptr) {
+    p = data + 1;
+    if (data[0] == 0) {
+      *empty = true;
+      if (--count == 0) return 1;
     }
-    if (nuls + block_nuls >= count) break;
-    nuls += block_nuls;
-    *empties += block_empties;
+    for (; static_cast<size_t>(limit - p) >= kBlock; p += kBlock) {
+      const uint8_t* const before = p - 1;
+      uint8_t nuls = 0, pairs = 0;
+      for (size_t i = 0; i < kBlock; ++i) {
+        nuls = static_cast<uint8_t>(nuls + (p[i] == 0));
+        pairs = static_cast<uint8_t>(pairs + ((before[i] | p[i]) == 0));
+      }
+      if (nuls >= count) break;
+      count -= nuls;
+      *empty = *empty || pairs != 0;
+    }
   }
-  for (; pos < window; ++pos) {
-    if (at_nul_that_ends(pos)) return pos + 1;
+  // The rest one string at a time; after the blocks, the first may have begun before them.
+  for (; count > 0; --count) {
+    if (p < limit && *p == 0) {  // seen without a call: empty strings are common
+      *empty = *empty || p == data || p[-1] == 0;
+      ++p;
+      continue;
+    }
+    const auto* nul = static_cast<const uint8_t*>(memchr(p, 0, static_cast<size_t>(limit - p)));
+    if (nul == nullptr) return 0;
+    p = nul + 1;
   }
-  return 0;
+  return static_cast<size_t>(p - data);
 }
 
 template <typename T>
@@ -153,8 +175,8 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   // Nothing is copied before the whole array is known to fit; a huge count costs no more than
   // the bytes the store and the scan budget hold.
   const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));
-  uint64_t empties = 0;
-  const size_t end = FindNthNul(data, window, count, &empties);
+  bool empty = false;
+  const size_t end = FindNthNul(data, window, count, &empty);
   if (end == 0) {
     budget->scan -= window;
     return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
@@ -162,27 +184,43 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   budget->scan -= end;
   if (!Keep(budget, end - count)) return RpmValFit::kOverBudget;
 
-  // The strings joined by line feeds are the bytes themselves with every run of NULs made one
-  // line feed, and none at either end.
+  const char* const bytes = reinterpret_cast<const char*>(data);
   std::string text;
-  text.reserve(end);
+  text.reserve(end - 1);
   PrefaultBuffer(text.data(), end);
-  text.assign(reinterpret_cast<const char*>(data), end - 1);
-  if (empties == 0) {
-    for (char& c : text) c = c == '\0' ? '\n' : c;
-  } else {
-    size_t out = 0;
-    bool gap = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '\0') {
-        gap = true;
+  if (!empty) {
+    // The bytes themselves with each NUL but the last made a line feed, a piece at a time while
+    // it is in the first-level cache. Short strings are cheaper to look at byte by byte where
+    // that is vector code; long ones have their NULs found by memchr.
+    constexpr size_t kPiece = 4096;
+    const bool every_byte = kByteVectors && end < kLongString * uint64_t{count};
+    for (size_t at = 0; at < end - 1; at += kPiece) {
+      text.append(bytes + at, std::min(kPiece, end - 1 - at));
+      char* const piece_end = text.data() + text.size();
+      if (every_byte) {
+        // A NUL becomes a line feed, any other byte stays: written so that it compiles to
+        // plain vector logic.
+        for (char* p = text.data() + at; p != piece_end; ++p) {
+          *p = static_cast<char>(*p | (-(*p == '\0') & '\n'));
+        }
         continue;
       }
-      if (gap && out > 0) text[out++] = '\n';
-      text[out++] = text[i];
-      gap = false;
+      for (char* p = text.data() + at; p != piece_end; ++p) {
+        p = static_cast<char*>(memchr(p, 0, static_cast<size_t>(piece_end - p)));
+        if (p == nullptr) break;
+        *p = '\n';
+      }
     }
-    text.resize(out);
+  } else {
+    // Empty strings leave nothing, not even a line feed.
+    for (const char* s = bytes; s < bytes + end; ++s) {
+      if (*s == 0) continue;
+      const auto* nul =
+          static_cast<const char*>(memchr(s, 0, static_cast<size_t>(bytes + end - s)));
+      if (!text.empty()) text += '\n';
+      text.append(s, static_cast<size_t>(nul - s));
+      s = nul;
+    }
   }
   text_ = std::move(text);
   return RpmValFit::kOk;

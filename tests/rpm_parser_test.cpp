@@ -85,6 +85,10 @@ static S Load(const S& bytes, const RpmLimits& limits = {}) {
   return results[0];
 }
 
+// `n` copies of `s`, each ended by a NUL; the same joined by line feeds.
+static S Strings(const S& s, int n) { return n > 0 ? s + '\0' + Strings(s, n - 1) : ""; }
+static S Join(const S& s, int n) { return n > 1 ? s + "\n" + Join(s, n - 1) : s; }
+
 // Every length of a package: which step gives up, and what was filed by then; then whole
 // packages: what is filed and what is refused.
 TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
@@ -146,11 +150,12 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
                          S("abc\0de\0fg", 9)),
        "1=-2;2=-56;3=72623859790382856;4=abc;5=abc\nde;#tag 1 out of data store.|"
        "tag 1 out of data store.|create RpmVal failed.|read rpm magic info failed."},
-      // Arrays whose ends lie where the blocks that are counted at once begin and end.
-      {kLead + Section(E(1, kArr, 0, 56) + E(2, kArr, 68, 3),
-                       S(10, 'a') + S(55, '\0') + "bb" + S(2, '\0') + S(63, 'a') + S(1, '\0') +
-                           S(63, 'a') + S(1, '\0') + S(64, 'a')),
-       "1=" + S(10, 'a') + "\nbb;2=" + S(63, 'a') + "\n" + S(63, 'a') + ";#" + kEnd.substr(1)},
+      // Arrays past a block counted at once (with an empty string only the block sees) and
+      // over two copy pieces: short strings ending right at the second's end, and long ones.
+      {kLead + Section(E(1, kArr, 0, 72) + E(2, kArr, 283, 2048) + E(3, kArr, 8475, 40),
+                       "a" + S(2, '\0') + Strings("bcd", 2118) + Strings(S(199, 'x'), 40)),
+       "1=a\n" + Join("bcd", 70) + ";2=" + Join("bcd", 2048) + ";3=" + Join(S(199, 'x'), 40) +
+           ";#" + kEnd.substr(1)},
       // Entries sharing bytes, on a string longer than a stream's first block: a section's values
       // keep at most its store, and search at most twice the store and a byte an entry; integers
       // search nothing.
