@@ -61,7 +61,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
       // At most 1,000 records, then how many more there were, at the end of the run.
       {"t -a print -r " + bins.path,
-       Repeat("|create RpmVal failed.", 1000) + "|2 more log records left out.#0"},
+       Repeat("|create RpmVal failed.", 1000) + "|records over the limit of 1000 left out: 2.#0"},
       // Closed standard descriptors are not taken by what the tool opens, here the log's
       // descriptor at the first record: the value and the option parser's complaint go nowhere,
       // and the package named by /dev/stdin is empty.
