@@ -122,13 +122,12 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
       {pkg + Preamble(-1, 4), "1=1;#invalid il."},
       {pkg + Preamble(0x10000001, 4) + S(64, 'x'), "1=1;#read nb failed.",
        RpmLimits{~0u, ~0u, 999, 999}},  // 16 il wraps
-      {pkg + Preamble(3, 0), "1=1;#il 3 over limit 2.", RpmLimits{2, 8, 1 << 20, ~0ull}},
-      {kLead + Section(E(1, kI32, 0, 1) + E(2, kI32, 4, 1), BE32(1) + BE32(2)) + Preamble(0, 9),
-       "1=1;2=2;#dl 9 over limit 8.", RpmLimits{2, 8, 1 << 20, ~0ull}},
+      {pkg + Preamble(65536, 0), "1=1;#il 65536 over limit 65535."},
+      {pkg + Preamble(0, (256 << 20) + 1), "1=1;#dl 268435457 over limit 268435456."},
       // Values of the whole file are charged their bytes and their bookkeeping, against the
       // section bytes read so far and the slack; what one refused is given back.
       {kLead + int8_and_empty(1), "1=5;#tag 2 over data budget." + kEnd,
-       RpmLimits{9, 9, cost + 1 - 34, ~0ull}},
+       RpmLimits{9, 9, 2 * cost - 34, ~0ull}},
       {kLead + int8_and_empty(1), "2=;#tag 1 over data budget." + kEnd, RpmLimits{9, 9, 999, cost}},
       // What a section leaves unused stays for the next, which adds its own bytes (nb 300).
       {kLead + int8_and_empty(1) +
