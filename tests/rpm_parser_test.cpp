@@ -86,8 +86,8 @@ static S Load(const S& bytes, const RpmLimits& limits = {}) {
 }
 
 // `n` copies of `s`, each ended by a NUL; the same joined by line feeds.
-static S Strings(const S& s, int n) { return n > 0 ? s + '\0' + Strings(s, n - 1) : ""; }
-static S Join(const S& s, int n) { return n > 1 ? s + "\n" + Join(s, n - 1) : s; }
+static S Strings(const S& s, int n) { return Repeat(s + '\0', n); }
+static S Join(const S& s, int n) { return Repeat(s + '\n', n - 1) + s; }
 
 // Every length of a package: which step gives up, and what was filed by then; then whole
 // packages: what is filed and what is refused.

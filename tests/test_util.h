@@ -20,11 +20,7 @@ inline S E(int32_t tag, uint32_t type, uint32_t offset, uint32_t count) {
 const S kLead(96, '\xA5');                      // never examined
 const S kEnd = "|read rpm magic info failed.";  // where a package without payload ends
 
-inline S Repeat(const S& s, int n) {
-  S out;
-  while (n-- > 0) out += s;
-  return out;
-}
+inline S Repeat(const S& s, int n) { return n > 0 ? s + Repeat(s, n - 1) : S(); }
 
 // A section's magic, il and dl, for sections damaged or cut short by hand.
 const S kMagic("\x8E\xAD\xE8\x01\0\0\0\0", 8);
