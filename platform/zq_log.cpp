@@ -1,27 +1,57 @@
-// Log writer of this machine: formats each record and hands it to ZQ_EmitLog.
+// Log writer of this machine: puts the record's "FILE:LINE: " in front of the caller's format
+// and hands both to ZQ_EmitLog, so that the message is formatted once, by the log itself.
 #include "platform/zq_log.h"
 
 #include <errno.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
 #include <syslog.h>
+
+namespace {
+
+// Copies `text` to `out` with each '%' doubled, so that it stands for itself in a format, and
+// stops before `end`. Returns where it stopped.
+char* Literal(char* out, const char* end, const char* text) {
+  for (; *text != '\0' && end - out >= 2; ++text) {
+    if (*text == '%') *out++ = '%';
+    *out++ = *text;
+  }
+  return out;
+}
+
+}  // namespace
 
 extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*flags*/,
                             const char* file, int line, const char* format, ...) {
   const int saved_errno = errno;
-  constexpr size_t kMessage = 8192;  // the longest path the front end accepts, with room to spare
-  constexpr size_t kPrefix = 256;
-  char record[kPrefix + kMessage];
-  // "FILE:LINE: " first, cut to fit kPrefix, then the message formatted right after it.
-  static_cast<void>(snprintf(record, kPrefix, "%s:%d: ", file ? file : "?", line));
-  const size_t prefix = strlen(record);
+  char spec[4096];  // far more than any record's prefix and format
+  const char* const end = spec + sizeof spec - 1;
+  char* out = Literal(spec, spec + 256, file ? file : "?");  // a long path is cut
+  char digits[16];
+  char* d = digits + sizeof digits;
+  *--d = '\0';
+  unsigned magnitude = line < 0 ? 0U - static_cast<unsigned>(line) : static_cast<unsigned>(line);
+  do {
+    *--d = static_cast<char>('0' + magnitude % 10);
+  } while ((magnitude /= 10) != 0);
+  if (line < 0) *--d = '-';
+  *out++ = ':';
+  out = Literal(out, end, d);
+  *out++ = ':';
+  *out++ = ' ';
+  // A format too long for the rest is cut before its first '%', so that no argument is read.
+  char* const message = out;
+  for (; *format != '\0' && out < end; ++out, ++format) *out = *format;
+  if (*format != '\0') {
+    char* const conversion =
+        static_cast<char*>(memchr(message, '%', static_cast<size_t>(out - message)));
+    if (conversion != nullptr) out = conversion;
+  }
+  *out = '\0';
   va_list args;
   va_start(args, format);
-  errno = saved_errno;  // "%m" shows the caller's errno, whatever snprintf did with it
-  // A message longer than kMessage bytes is cut.
-  static_cast<void>(vsnprintf(record + prefix, kMessage, format, args));
+  errno = saved_errno;  // "%m" shows the caller's errno
+  ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, spec, args);
   va_end(args);
-  ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, record);
   errno = saved_errno;  // syslog, failing to reach the logger, says so in errno
 }

@@ -2,6 +2,8 @@
 #ifndef PLATFORM_ZQ_LOG_H_
 #define PLATFORM_ZQ_LOG_H_
 
+#include <stdarg.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -13,9 +15,11 @@ extern "C" {
 void ZQ_WriteLog(int module, int level, int category, int flags, const char* file, int line,
                  const char* format, ...) __attribute__((format(printf, 7, 8)));
 
-// Hands one finished record to the system log at syslog severity `severity` (0-7). Linked
-// apart from the writer, so that tests can keep the records instead; it may change errno.
-void ZQ_EmitLog(int severity, const char* text);
+// Hands one record to the system log at syslog severity `severity` (0-7): `format`, which
+// already starts with the record's "FILE:LINE: ", expanded with `args` ("%m" as syslog reads
+// it). Linked apart from the writer, so that tests can keep the records instead; it may change
+// errno.
+void ZQ_EmitLog(int severity, const char* format, va_list args);
 
 #ifdef __cplusplus
 }

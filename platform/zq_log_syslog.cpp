@@ -4,7 +4,7 @@
 
 #include "platform/zq_log.h"
 
-extern "C" void ZQ_EmitLog(int severity, const char* text) {
+extern "C" void ZQ_EmitLog(int severity, const char* format, va_list args) {
   // The process id tells apart the records of runs that overlap. No LOG_NDELAY: the first
   // record, not start-up, opens the logger's socket.
   static bool opened = false;
@@ -12,5 +12,5 @@ extern "C" void ZQ_EmitLog(int severity, const char* text) {
     openlog(program_invocation_short_name, LOG_PID, LOG_USER);
     opened = true;  // a second openlog, from a race, would set the same
   }
-  syslog(LOG_USER | severity, "%s", text);
+  vsyslog(LOG_USER | severity, format, args);
 }

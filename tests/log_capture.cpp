@@ -9,14 +9,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/zq_log.h"
 #include "tests/test_util.h"
 
 S g_logs;
+S g_last_record;
 
-extern "C" void ZQ_EmitLog(int severity, const char* text) {
+extern "C" void ZQ_EmitLog(int severity, const char* format, va_list args) {
+  char text[8192];
+  static_cast<void>(vsnprintf(text, sizeof text, format, args));
+  g_last_record = text;
   const S severity_text = severity == LOG_ERR ? "" : std::to_string(severity) + " ";
   const S record = "|" + severity_text + (strstr(text, ": ") + 2);
 #ifdef LOG_TO_FD3
