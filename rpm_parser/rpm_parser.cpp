@@ -197,7 +197,9 @@ bool RpmParser::ReadHeader(Source* src) {
     }
     switch (fit) {
       case RpmValFit::kOk:
-        tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
+        // Sections list their tags in ascending order, so the end is where most of them go.
+        // A displaced value goes at once.
+        tags_.insert_or_assign(tags_.end(), entry.tag, std::move(val));
         break;
       case RpmValFit::kOutOfStore:
         RPM_LOG("tag %d out of data store.", entry.tag);

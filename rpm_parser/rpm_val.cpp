@@ -56,47 +56,68 @@ RpmValFit FindNul(const uint8_t* data, size_t size, RpmValBudget* budget, size_t
   return RpmValFit::kOk;
 }
 
-// Whether the compiler makes vector code of byte loops for this target. Where it does, looking
-// at every byte costs less than a memchr call for each short string; where it does not (32-bit
-// ARM builds without NEON), memchr is the faster way to find a NUL.
-#if defined(__SSE2__) || defined(__ARM_NEON)
-constexpr bool kByteVectors = true;
-#else
-constexpr bool kByteVectors = false;
-#endif
-
-// Mean string length from which finding each NUL with memchr beats looking at every byte, where
-// byte loops are vector code.
+// Mean string length from which finding each NUL with memchr beats looking at every byte.
 constexpr size_t kLongString = 128;
+
+// Where the target has a vector unit, bytes are looked at 16 at a time in plain vector code:
+// the same instructions whatever the optimisation level. Elsewhere (32-bit ARM builds without
+// NEON) memchr finds the NULs: the C library picks a vector version at run time.
+#if defined(__SSE2__) || defined(__ARM_NEON)
+#define RPM_BYTE_VECTORS 1
+using Vec = uint8_t __attribute__((vector_size(16)));
+constexpr size_t kVec = sizeof(Vec);
+
+Vec LoadVec(const void* p) {
+  Vec v;
+  memcpy(&v, p, kVec);  // no alignment asked for
+  return v;
+}
+// 0xFF in each lane that holds a NUL, 0 in the others.
+Vec NulMask(Vec v) { return reinterpret_cast<Vec>(v == 0); }
+// The lanes' sum, when it is below 256 and no lane is over 127.
+unsigned SumLanes(Vec v) {
+  uint64_t half[2];
+  memcpy(half, &v, sizeof half);
+  return static_cast<unsigned>(((half[0] + half[1]) * 0x0101010101010101ULL) >> 56);
+}
+bool AnyLane(Vec v) {
+  uint64_t half[2];
+  memcpy(half, &v, sizeof half);
+  return (half[0] | half[1]) != 0;
+}
+#endif
 
 // Bytes up to and including the `count`-th NUL from `data`, looking at no more than `window`
 // bytes; 0 when it is not there. Sets `*empty` when one of those strings is empty.
 size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empty) {
   const uint8_t* const limit = data + window;
   const uint8_t* p = data;
+#ifdef RPM_BYTE_VECTORS
   // Short strings (a NUL among the first bytes) are counted a block at a time, as long as the
-  // count-th NUL lies beyond the block; byte counters keep the vectors wide. Each block looks
-  // one byte back for a NUL right after a NUL, the end of an empty string, so the first byte
-  // goes alone.
-  constexpr size_t kBlock = 240;
-  if (kByteVectors && window > kBlock && memchr(data, 0, kLongString) != nullptr) {
+  // count-th NUL lies beyond the block. Each block looks one byte back for a NUL right after a
+  // NUL, the end of an empty string, so the first byte goes alone.
+  constexpr size_t kBlock = 15 * kVec;  // a lane counts at most 15: a block's sum fits a byte
+  if (window > kBlock && memchr(data, 0, kLongString) != nullptr) {
     p = data + 1;
     if (data[0] == 0) {
       *empty = true;
       if (--count == 0) return 1;
     }
+    Vec low = ~Vec{};  // a lane comes to 0 once it sees a NUL right after a NUL
     for (; static_cast<size_t>(limit - p) >= kBlock; p += kBlock) {
-      const uint8_t* const before = p - 1;
-      uint8_t nuls = 0, pairs = 0;
-      for (size_t i = 0; i < kBlock; ++i) {
-        nuls = static_cast<uint8_t>(nuls + (p[i] == 0));
-        pairs = static_cast<uint8_t>(pairs + ((before[i] | p[i]) == 0));
+      Vec nuls = {};
+      for (size_t i = 0; i < kBlock; i += kVec) nuls -= NulMask(LoadVec(p + i));  // 0xFF is -1
+      const unsigned n = SumLanes(nuls);
+      if (n >= count) break;
+      count -= n;
+      for (size_t i = 0; i < kBlock; i += kVec) {
+        const Vec both = LoadVec(p + i) | LoadVec(p + i - 1);
+        low = low < both ? low : both;
       }
-      if (nuls >= count) break;
-      count -= nuls;
-      *empty = *empty || pairs != 0;
     }
+    *empty = *empty || AnyLane(NulMask(low));
   }
+#endif
   // The rest one string at a time; after the blocks, the first may have begun before them.
   for (; count > 0; --count) {
     if (p < limit && *p == 0) {  // seen without a call: empty strings are common
@@ -109,6 +130,40 @@ size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empt
     p = nul + 1;
   }
   return static_cast<size_t>(p - data);
+}
+
+// Copies `n` bytes from `src` to `dst` with each NUL made a line feed.
+void CopyNulsAsLineFeeds(char* dst, const char* src, size_t n) {
+  size_t i = 0;
+#ifdef RPM_BYTE_VECTORS
+  const auto copy = [dst, src](size_t at) {
+    const Vec v = LoadVec(src + at);
+    const Vec out = v | (NulMask(v) & (Vec{} + '\n'));
+    memcpy(dst + at, &out, kVec);
+  };
+  // Four at a time, as the loop's own upkeep would cost as much as the work.
+  for (; n - i >= 4 * kVec; i += 4 * kVec) {
+    copy(i);
+    copy(i + kVec);
+    copy(i + 2 * kVec);
+    copy(i + 3 * kVec);
+  }
+  for (; n - i >= kVec; i += kVec) copy(i);
+  for (; i < n; ++i) dst[i] = src[i] != 0 ? src[i] : '\n';
+#else
+  // A piece at a time, so that memchr finds the bytes memcpy has just put in the cache.
+  constexpr size_t kPiece = 4096;
+  for (; i < n; i += kPiece) {
+    const size_t piece = std::min(kPiece, n - i);
+    memcpy(dst + i, src + i, piece);
+    char* const end = dst + i + piece;
+    for (char* p = dst + i; p != end; ++p) {
+      p = static_cast<char*>(memchr(p, 0, static_cast<size_t>(end - p)));
+      if (p == nullptr) break;
+      *p = '\n';
+    }
+  }
+#endif
 }
 
 template <typename T>
@@ -184,49 +239,30 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   budget->scan -= end;
   if (!Keep(budget, end - count)) return RpmValFit::kOverBudget;
 
+  text_.reset();
+  length_ = 0;
+  if (end == count) return RpmValFit::kOk;  // all of them empty: no text at all
+  // The last NUL ends the text. Not filled first: every byte of it is written once, below.
+  text_.reset(new char[end - 1]);
+  char* const text = text_.get();
+  PrefaultBuffer(text, end - 1);
   const char* const bytes = reinterpret_cast<const char*>(data);
-  std::string text;
-  text.reserve(end - 1);
-  PrefaultBuffer(text.data(), end);
   if (!empty) {
-    // The bytes themselves with each NUL but the last made a line feed, a piece at a time while
-    // it is in the first-level cache. Short strings are cheaper to look at byte by byte where
-    // that is vector code; long ones have their NULs found by memchr.
-    constexpr size_t kPiece = 4096;
-    const bool every_byte = kByteVectors && end < kLongString * uint64_t{count};
-    for (size_t at = 0; at < end - 1; at += kPiece) {
-      text.append(bytes + at, std::min(kPiece, end - 1 - at));
-      char* const piece_end = text.data() + text.size();
-      if (every_byte) {
-        // A NUL becomes a line feed, any other byte stays: written so that it compiles to
-        // plain vector logic, unrolled as the loop's own upkeep cost as much as the work.
-        // Clang unrolls its vector loops itself, and told to, it leaves this one scalar.
-#ifndef __clang__
-#pragma GCC unroll 8
-#endif
-        for (char* p = text.data() + at; p != piece_end; ++p) {
-          *p = static_cast<char>(*p | (-(*p == '\0') & '\n'));
-        }
-        continue;
-      }
-      for (char* p = text.data() + at; p != piece_end; ++p) {
-        p = static_cast<char*>(memchr(p, 0, static_cast<size_t>(piece_end - p)));
-        if (p == nullptr) break;
-        *p = '\n';
-      }
-    }
-  } else {
-    // Empty strings leave nothing, not even a line feed.
-    for (const char* s = bytes; s < bytes + end; ++s) {
-      if (*s == 0) continue;
-      const auto* nul =
-          static_cast<const char*>(memchr(s, 0, static_cast<size_t>(bytes + end - s)));
-      if (!text.empty()) text += '\n';
-      text.append(s, static_cast<size_t>(nul - s));
-      s = nul;
-    }
+    CopyNulsAsLineFeeds(text, bytes, end - 1);
+    length_ = end - 1;
+    return RpmValFit::kOk;
   }
-  text_ = std::move(text);
+  // Empty strings leave nothing, not even a line feed.
+  char* out = text;
+  for (const char* s = bytes; s < bytes + end; ++s) {
+    if (*s == 0) continue;
+    const auto* nul = static_cast<const char*>(memchr(s, 0, static_cast<size_t>(bytes + end - s)));
+    if (out != text) *out++ = '\n';
+    memcpy(out, s, static_cast<size_t>(nul - s));
+    out += nul - s;
+    s = nul;
+  }
+  length_ = static_cast<size_t>(out - text);
   return RpmValFit::kOk;
 }
 

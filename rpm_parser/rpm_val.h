@@ -98,10 +98,13 @@ using RpmValI18n = RpmValString<kTypeI18nString>;
 class RpmValArray final : public RpmVal {
  public:
   RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size, RpmValBudget* budget) override;
-  std::string ToString() const override { return text_; }
+  std::string ToString() const override {
+    return text_ ? std::string(text_.get(), length_) : std::string();
+  }
 
  private:
-  std::string text_;
+  std::unique_ptr<char[]> text_;
+  size_t length_ = 0;
 };
 
 // Makes values by header type code. One instance per process, made on first use and kept.
