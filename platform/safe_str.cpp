@@ -12,11 +12,12 @@ extern "C" int strcpy_s(char* dest, size_t destsz, const char* src) {
     dest[0] = '\0';
     return EINVAL;
   }
-  const size_t len = strnlen(src, destsz);
-  if (len == destsz) {  // no room left for the terminator
+  // memchr, like strnlen, reads no further than the first NUL.
+  const void* const nul = memchr(src, '\0', destsz);
+  if (nul == nullptr) {  // no room left for the terminator
     dest[0] = '\0';
     return ERANGE;
   }
-  memcpy(dest, src, len + 1);
+  memcpy(dest, src, static_cast<size_t>(static_cast<const char*>(nul) - src) + 1);
   return 0;
 }

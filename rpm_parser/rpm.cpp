@@ -1,6 +1,7 @@
 // Command line front end: prints the value of one header tag of a package.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,7 +39,8 @@ int32_t ParseKey(const char* text) {
 // read-only: a value then has nowhere to go and its write fails, rather than going elsewhere.
 void OpenStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 || errno != EBADF) continue;
     // The lower ones are open by now, so this is the descriptor open() gives. Kept to the end;
     // without /dev/null there is nothing better to put there.
     static_cast<void>(open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY));
@@ -90,7 +92,9 @@ int main(int argc, char** argv) {
     if (rc != 0) RPM_LOG("strcpy_s fail: '%d'", rc);
   }
 
-  if (strcmp(action, "print") != 0) {
+  // The buffer holds its text and zeros to the end, so six bytes settle it, without a call.
+  static constexpr char kPrint[] = "print";
+  if (memcmp(action, kPrint, sizeof kPrint) != 0) {
     RPM_LOG("Invalid action: '%s'", action);
     return -1;
   }
