@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 
 #include "platform/safe_str.h"
@@ -118,6 +119,34 @@ TEST(CliTest, RecordsReachTheSystemLogWithTheProcessId) {
   if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "no mount namespace";
   EXPECT_EQ(status, 0);
 }
+
+#ifdef RPM_OWN_HEAP
+// Blocks keep malloc's alignment; a freed small block serves the next request of its size class,
+// so refused values cost no memory; large ones come and go through malloc.
+TEST(HeapTest, SmallBlocksAreReusedBySize) {
+  constexpr size_t kAlign = alignof(std::max_align_t);
+  for (const size_t size :
+       {size_t{0}, size_t{1}, kAlign, 16 * kAlign, 16 * kAlign + 1, size_t{1} << 20}) {
+    auto* const p = static_cast<unsigned char*>(operator new(size));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kAlign, 0U) << size;
+    memset(p, 0xA5, size);
+    operator delete(p);
+    void* const again = operator new(size);
+    if (size <= 16 * kAlign) {
+      EXPECT_EQ(again, p) << size;
+    }
+    operator delete(again);
+  }
+  void* const small = operator new(kAlign + 1);
+  operator delete(small);
+  void* const other_class = operator new(kAlign);  // one class lower: not the freed block
+  EXPECT_NE(other_class, small);
+  void* const same_class = operator new(2 * kAlign);
+  EXPECT_EQ(same_class, small);
+  operator delete(other_class);
+  operator delete(same_class);
+}
+#endif
 
 // The log writer, the records' file field whatever prefix map the build used, and Annex K's
 // bounded copy: on any refusal the destination, when it has room, is left empty.
