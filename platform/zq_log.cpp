@@ -12,6 +12,13 @@ namespace {
 // Copies `text` to `out` with each '%' doubled, so that it stands for itself in a format, and
 // stops before `end`. Returns where it stopped.
 char* Literal(char* out, const char* end, const char* text) {
+  const size_t room = static_cast<size_t>(end - out);
+  const auto* const nul = static_cast<const char*>(memchr(text, '\0', room));
+  const size_t length = nul != nullptr ? static_cast<size_t>(nul - text) : room;
+  if (memchr(text, '%', length) == nullptr) {  // the usual case: one copy
+    memcpy(out, text, length);
+    return out + length;
+  }
   for (; *text != '\0' && end - out >= 2; ++text) {
     if (*text == '%') *out++ = '%';
     *out++ = *text;
@@ -40,14 +47,15 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   *out++ = ':';
   *out++ = ' ';
   // A format too long for the rest is cut before its first '%', so that no argument is read.
-  char* const message = out;
-  for (; *format != '\0' && out < end; ++out, ++format) *out = *format;
-  if (*format != '\0') {
-    char* const conversion =
-        static_cast<char*>(memchr(message, '%', static_cast<size_t>(out - message)));
-    if (conversion != nullptr) out = conversion;
+  const size_t room = static_cast<size_t>(end - out);
+  const auto* const nul = static_cast<const char*>(memchr(format, '\0', room));
+  if (nul != nullptr) {
+    memcpy(out, format, static_cast<size_t>(nul - format) + 1);
+  } else {
+    memcpy(out, format, room);
+    char* const conversion = static_cast<char*>(memchr(out, '%', room));
+    (conversion != nullptr ? *conversion : out[room]) = '\0';
   }
-  *out = '\0';
   va_list args;
   va_start(args, format);
   errno = saved_errno;  // "%m" shows the caller's errno

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -12,25 +13,23 @@ namespace {
 // Every block starts after a header that says where it came from: 0 for malloc, otherwise its
 // size class. The header keeps the payload as aligned as malloc's.
 constexpr size_t kAlign = alignof(std::max_align_t);
-constexpr size_t kClasses = 16;  // blocks of kAlign to kClasses * kAlign bytes come from chunks
+constexpr size_t kHeader = kAlign;
+constexpr size_t kClasses = 16;  // blocks of 1 to kClasses * kAlign bytes come from chunks
 constexpr size_t kChunk = size_t{64} << 10;
+static_assert(sizeof(size_t) <= kHeader && sizeof(char*) <= kHeader, "a header holds a word");
 
 struct FreeBlock {
   FreeBlock* next;
 };
 
-// Each chunk taken from malloc starts with a pointer to the one before, so that all of them stay
-// reachable and a leak checker sees nothing lost.
-struct ChunkHead {
-  ChunkHead* prev;
-};
-
-// The first chunk is static: a run that needs no more calls malloc for none of its small blocks,
-// and its untouched pages cost nothing.
+// The first chunk is static: a run that needs no more takes none of its small blocks from
+// malloc, and its untouched pages cost nothing.
 alignas(std::max_align_t) char g_first[kChunk];
 
 struct Heap {
-  ChunkHead* chunks = nullptr;
+  // The chunks taken from malloc, newest first; each starts with a pointer to the one before,
+  // so that all of them stay reachable and a leak checker sees nothing lost.
+  char* chunks = nullptr;
   char* next = g_first;  // free space of the newest chunk
   char* end = g_first + kChunk;
   FreeBlock* free[kClasses + 1] = {};
@@ -38,72 +37,91 @@ struct Heap {
 
 Heap g_heap;
 
-constexpr size_t kHeader = kAlign;
-static_assert(sizeof(ChunkHead) <= kHeader, "a chunk's link fits in one header");
+// Headers are read and written through memcpy: the same single load or store, without a cast
+// that would claim an alignment the compiler can't see.
+void SetTag(char* block, size_t tag) { memcpy(block, &tag, sizeof tag); }
+size_t Tag(const char* block) {
+  size_t tag;
+  memcpy(&tag, block, sizeof tag);
+  return tag;
+}
 
-inline void* Take(size_t n) {
-  const size_t cls = n == 0 ? 1 : (n + kAlign - 1) / kAlign;
+// Large blocks, and small ones once the newest chunk is used up.
+__attribute__((noinline)) void* TakeSlow(size_t n, size_t cls) {
   if (cls > kClasses) {
     if (n > SIZE_MAX - kHeader) return nullptr;
-    auto* block = static_cast<char*>(malloc(kHeader + n));
+    auto* const block = static_cast<char*>(malloc(kHeader + n));
     if (block == nullptr) return nullptr;
-    *reinterpret_cast<size_t*>(block) = 0;
+    SetTag(block, 0);
     return block + kHeader;
   }
-  if (FreeBlock* block = g_heap.free[cls]) {
-    g_heap.free[cls] = block->next;
-    return block;
-  }
-  const size_t span = kHeader + cls * kAlign;
-  if (static_cast<size_t>(g_heap.end - g_heap.next) < span) {
-    auto* chunk = static_cast<char*>(malloc(kChunk));
-    if (chunk == nullptr) return nullptr;
-    auto* head = reinterpret_cast<ChunkHead*>(chunk);
-    head->prev = g_heap.chunks;
-    g_heap.chunks = head;
-    g_heap.next = chunk + kHeader;
-    g_heap.end = chunk + kChunk;
-  }
-  char* const block = g_heap.next;
-  g_heap.next += span;
-  *reinterpret_cast<size_t*>(block) = cls;
+  auto* const chunk = static_cast<char*>(malloc(kChunk));
+  if (chunk == nullptr) return nullptr;
+  memcpy(chunk, &g_heap.chunks, sizeof g_heap.chunks);
+  g_heap.chunks = chunk;
+  char* const block = chunk + kHeader;
+  g_heap.next = block + kHeader + cls * kAlign;
+  g_heap.end = chunk + kChunk;
+  SetTag(block, cls);
   return block + kHeader;
+}
+
+inline void* Take(size_t n) {
+  const size_t cls = n == 0 ? 1 : (n - 1) / kAlign + 1;
+  if (cls <= kClasses) {
+    if (FreeBlock* const block = g_heap.free[cls]) {
+      g_heap.free[cls] = block->next;
+      return block;
+    }
+    const size_t span = kHeader + cls * kAlign;
+    if (static_cast<size_t>(g_heap.end - g_heap.next) >= span) {
+      char* const block = g_heap.next;
+      g_heap.next += span;
+      SetTag(block, cls);
+      return block + kHeader;
+    }
+  }
+  return TakeSlow(n, cls);
 }
 
 void Give(void* p) {
   if (p == nullptr) return;
   char* const block = static_cast<char*>(p) - kHeader;
-  const size_t cls = *reinterpret_cast<size_t*>(block);
+  const size_t cls = Tag(block);
   if (cls == 0) {
     free(block);
     return;
   }
-  auto* freed = static_cast<FreeBlock*>(p);
+  auto* const freed = static_cast<FreeBlock*>(p);
   freed->next = g_heap.free[cls];
   g_heap.free[cls] = freed;
 }
 
-// As the standard asks: call the new-handler until the block comes or there is none.
-void* TakeOrHandle(size_t n) {
-  void* p;
-  while ((p = Take(n)) == nullptr) {
-    const std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) break;
+// As the standard asks when a block can't be had: call the new-handler until it comes or there
+// is no handler.
+__attribute__((noinline)) void* Retry(size_t n) {
+  for (std::new_handler handler; (handler = std::get_new_handler()) != nullptr;) {
     handler();
+    if (void* const p = Take(n)) return p;
   }
-  return p;
+  return nullptr;
+}
+
+void* TakeOrRetry(size_t n) {
+  void* const p = Take(n);
+  return p != nullptr ? p : Retry(n);
 }
 
 }  // namespace
 
 void* operator new(size_t n) {
-  void* const p = TakeOrHandle(n);
+  void* const p = TakeOrRetry(n);
   if (p == nullptr) abort();  // no handler and nothing to throw: built without exceptions
   return p;
 }
 void* operator new[](size_t n) { return operator new(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return TakeOrHandle(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return TakeOrHandle(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return TakeOrRetry(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return TakeOrRetry(n); }
 void operator delete(void* p) noexcept { Give(p); }
 void operator delete[](void* p) noexcept { Give(p); }
 void operator delete(void* p, size_t) noexcept { Give(p); }

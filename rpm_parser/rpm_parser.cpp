@@ -42,13 +42,11 @@ IndexEntry DecodeEntry(const uint8_t* p) {
   return {static_cast<int32_t>(LoadBE32(p)), LoadBE32(p + 4), LoadBE32(p + 8), LoadBE32(p + 12)};
 }
 
-// Bytes from the current position to the end of a regular file; -1 for anything else.
-int64_t BytesLeft(FILE* fp) {
+// Bytes from `pos` to the end of a regular file; -1 for anything else.
+int64_t BytesLeft(FILE* fp, off_t pos) {
   const int fd = fileno(fp);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  const off_t pos = ftello(fp);
-  if (pos < 0) return -1;
+  if (pos < 0 || fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return st.st_size > pos ? static_cast<int64_t>(st.st_size - pos) : 0;
 }
 
@@ -58,12 +56,15 @@ int64_t BytesLeft(FILE* fp) {
 struct RpmParser::Source {
   FILE* fp;
   int64_t left;
+  bool cut_short = false;  // a read got less than it asked for, as the end of the file makes
 
-  bool Read(void* buf, size_t n) {
+  size_t ReadSome(void* buf, size_t n) {
     const size_t got = fread(buf, 1, n, fp);
     if (left >= 0) left -= static_cast<int64_t>(got);
-    return got == n;
+    cut_short = cut_short || got < n;
+    return got;
   }
+  bool Read(void* buf, size_t n) { return ReadSome(buf, n) == n; }
 
   // Reads `nb` bytes into a new block with one zero byte after them. Logs and returns null
   // when they can't be had; allocates nothing that the stream has been seen not to back.
@@ -79,7 +80,9 @@ struct RpmParser::Source {
     for (uint64_t got = 0;; got = cap, cap = std::min(nb, 2 * cap)) {
       void* grown = nullptr;
       if (cap < SIZE_MAX) {
-        grown = realloc(ei.get(), static_cast<size_t>(cap) + 1);
+        // A file's block is never grown: it needs no realloc, nor its start-up binding.
+        const size_t bytes = static_cast<size_t>(cap) + 1;
+        grown = ei ? realloc(ei.get(), bytes) : malloc(bytes);
       } else {
         errno = ENOMEM;
       }
@@ -107,11 +110,13 @@ bool RpmParser::Load(const char* path) {
     RPM_LOG("Open rpm file fail!\n");
     return false;
   }
-  return Load(fp.get());
+  return LoadFrom(fp.get(), 0);  // a stream just opened stands at its start
 }
 
-bool RpmParser::Load(FILE* fp) {
-  Source src{fp, BytesLeft(fp)};
+bool RpmParser::Load(FILE* fp) { return LoadFrom(fp, ftello(fp)); }
+
+bool RpmParser::LoadFrom(FILE* fp, off_t pos) {
+  Source src{fp, BytesLeft(fp, pos)};
   uint8_t lead[kLeadSize];
   errno = 0;  // "%m" below should tell of this read only
   if (!src.Read(lead, sizeof lead)) {
@@ -120,8 +125,9 @@ bool RpmParser::Load(FILE* fp) {
     return false;
   }
   // A file that ends exactly after a section leaves the end-of-file indicator clear, so the
-  // last pass logs a failed magic read: that closing line is expected.
-  while (!feof(fp) && ReadHeader(&src)) {
+  // last pass logs a failed magic read: that closing line is expected. Only a read cut short
+  // can have set the indicator.
+  while (!(src.cut_short && feof(fp)) && ReadHeader(&src)) {
   }
   return true;
 }
@@ -132,27 +138,28 @@ bool RpmParser::ReadHeader(Source* src) {
     RPM_LOG("get rpm factory failed.");
     return false;
   }
-  uint8_t magic[sizeof kMagic];
-  if (!src->Read(magic, sizeof magic)) {
+  // Magic, il and dl in one read; how far it got tells which of them was cut short.
+  uint8_t preamble[sizeof kMagic + 8];
+  const size_t got = src->ReadSome(preamble, sizeof preamble);
+  if (got < sizeof kMagic) {
     RPM_LOG("read rpm magic info failed.");
     return false;
   }
   // Also where an ordinary package ends: the bytes after its main header are the payload.
-  if (memcmp(magic, kMagic, sizeof kMagic) != 0) {
+  if (memcmp(preamble, kMagic, sizeof kMagic) != 0) {
     RPM_LOG("rpm magic info failed.");
     return false;
   }
-  uint8_t field[4];
-  if (!src->Read(field, sizeof field)) {
+  if (got < sizeof kMagic + 4) {
     RPM_LOG("read il failed.");
     return false;
   }
-  const int32_t il = static_cast<int32_t>(LoadBE32(field));
-  if (!src->Read(field, sizeof field)) {
+  if (got < sizeof preamble) {
     RPM_LOG("read dl failed.");
     return false;
   }
-  const uint32_t dl = LoadBE32(field);
+  const int32_t il = static_cast<int32_t>(LoadBE32(preamble + sizeof kMagic));
+  const uint32_t dl = LoadBE32(preamble + sizeof kMagic + 4);
   if (il < 0) {
     RPM_LOG("invalid il.");
     return false;
@@ -197,9 +204,13 @@ bool RpmParser::ReadHeader(Source* src) {
     }
     switch (fit) {
       case RpmValFit::kOk:
-        // Sections list their tags in ascending order, so the end is where most of them go.
-        // A displaced value goes at once.
-        tags_.insert_or_assign(tags_.end(), entry.tag, std::move(val));
+        // Sections list their tags in ascending order: most go after the last one, where no
+        // search is needed. A displaced value goes at once.
+        if (tags_.empty() || tags_.rbegin()->first < entry.tag) {
+          tags_.emplace_hint(tags_.end(), entry.tag, std::move(val));
+        } else {
+          tags_.insert_or_assign(entry.tag, std::move(val));
+        }
         break;
       case RpmValFit::kOutOfStore:
         RPM_LOG("tag %d out of data store.", entry.tag);

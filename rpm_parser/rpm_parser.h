@@ -2,6 +2,8 @@
 #ifndef RPM_PARSER_RPM_PARSER_H_
 #define RPM_PARSER_RPM_PARSER_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -47,6 +49,8 @@ class RpmParser {
 
  private:
   struct Source;
+  // Load from a stream standing `pos` bytes into its file (-1 when that is not known).
+  bool LoadFrom(FILE* fp, off_t pos);
   // Reads one header section and files its values. False, after logging why, when the section
   // could not be taken whole; its values may still have been filed when only its fill is short.
   bool ReadHeader(Source* src);

@@ -106,10 +106,13 @@ size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empt
     Vec low = ~Vec{};  // a lane comes to 0 once it sees a NUL right after a NUL
     for (; static_cast<size_t>(limit - p) >= kBlock; p += kBlock) {
       Vec nuls = {};
+      // Unrolled whatever the optimisation level: the loop's upkeep would cost as much as the work.
+#pragma GCC unroll 16
       for (size_t i = 0; i < kBlock; i += kVec) nuls -= NulMask(LoadVec(p + i));  // 0xFF is -1
       const unsigned n = SumLanes(nuls);
       if (n >= count) break;
       count -= n;
+#pragma GCC unroll 16
       for (size_t i = 0; i < kBlock; i += kVec) {
         const Vec both = LoadVec(p + i) | LoadVec(p + i - 1);
         low = low < both ? low : both;
@@ -141,12 +144,10 @@ void CopyNulsAsLineFeeds(char* dst, const char* src, size_t n) {
     const Vec out = v | (NulMask(v) & (Vec{} + '\n'));
     memcpy(dst + at, &out, kVec);
   };
-  // Four at a time, as the loop's own upkeep would cost as much as the work.
-  for (; n - i >= 4 * kVec; i += 4 * kVec) {
-    copy(i);
-    copy(i + kVec);
-    copy(i + 2 * kVec);
-    copy(i + 3 * kVec);
+  // Eight at a time, as the loop's own upkeep would cost as much as the work.
+  for (; n - i >= 8 * kVec; i += 8 * kVec) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < 8 * kVec; k += kVec) copy(i + k);
   }
   for (; n - i >= kVec; i += kVec) copy(i);
   for (; i < n; ++i) dst[i] = src[i] != 0 ? src[i] : '\n';
@@ -217,7 +218,7 @@ RpmValFit RpmValString<kType>::Parse(const uint8_t* data, uint32_t /*count*/, si
   const RpmValFit fit = FindNul(data, size, budget, &len);
   if (fit != RpmValFit::kOk) return fit;
   if (!Keep(budget, len)) return RpmValFit::kOverBudget;
-  value_.assign(reinterpret_cast<const char*>(data), len);
+  value_ = std::string(reinterpret_cast<const char*>(data), len);
   return RpmValFit::kOk;
 }
 
