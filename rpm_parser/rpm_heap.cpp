@@ -1,7 +1,8 @@
 // The tool's operator new and delete. A run makes two or three small objects per header entry
 // (a table node, a value, often its text) and frees few of them before it exits, so small
 // blocks are cut from large chunks and freed ones kept for reuse by size; the C library's
-// allocator, which does more bookkeeping for each, is left the large blocks.
+// allocator, which does more bookkeeping for each, is left the large blocks. Chunks are never
+// given back: the process ends first.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +17,7 @@ constexpr size_t kAlign = alignof(std::max_align_t);
 constexpr size_t kHeader = kAlign;
 constexpr size_t kClasses = 16;  // blocks of 1 to kClasses * kAlign bytes come from chunks
 constexpr size_t kChunk = size_t{64} << 10;
-static_assert(sizeof(size_t) <= kHeader && sizeof(char*) <= kHeader, "a header holds a word");
+static_assert(sizeof(size_t) <= kHeader, "a header holds a size class");
 
 struct FreeBlock {
   FreeBlock* next;
@@ -27,9 +28,6 @@ struct FreeBlock {
 alignas(std::max_align_t) char g_first[kChunk];
 
 struct Heap {
-  // The chunks taken from malloc, newest first; each starts with a pointer to the one before,
-  // so that all of them stay reachable and a leak checker sees nothing lost.
-  char* chunks = nullptr;
   char* next = g_first;  // free space of the newest chunk
   char* end = g_first + kChunk;
   FreeBlock* free[kClasses + 1] = {};
@@ -46,6 +44,8 @@ size_t Tag(const char* block) {
   return tag;
 }
 
+void* Take(size_t n);
+
 // Large blocks, and small ones once the newest chunk is used up.
 __attribute__((noinline)) void* TakeSlow(size_t n, size_t cls) {
   if (cls > kClasses) {
@@ -57,13 +57,9 @@ __attribute__((noinline)) void* TakeSlow(size_t n, size_t cls) {
   }
   auto* const chunk = static_cast<char*>(malloc(kChunk));
   if (chunk == nullptr) return nullptr;
-  memcpy(chunk, &g_heap.chunks, sizeof g_heap.chunks);
-  g_heap.chunks = chunk;
-  char* const block = chunk + kHeader;
-  g_heap.next = block + kHeader + cls * kAlign;
+  g_heap.next = chunk;  // the rest of the old one is left: less than a block of this class
   g_heap.end = chunk + kChunk;
-  SetTag(block, cls);
-  return block + kHeader;
+  return Take(n);  // from the new chunk, which has room
 }
 
 inline void* Take(size_t n) {

@@ -2,6 +2,7 @@
 // records, hostile files under a memory limit; and the platform layer: the log writer and the
 // bounded copy.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -12,7 +13,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <regex>
+#include <set>
+#include <vector>
 
 #include "platform/safe_str.h"
 #include "platform/zq_log.h"
@@ -121,30 +125,57 @@ TEST(CliTest, RecordsReachTheSystemLogWithTheProcessId) {
 }
 
 #ifdef RPM_OWN_HEAP
-// Blocks keep malloc's alignment; a freed small block serves the next request of its size class,
-// so refused values cost no memory; large ones come and go through malloc.
-TEST(HeapTest, SmallBlocksAreReusedBySize) {
-  constexpr size_t kAlign = alignof(std::max_align_t);
-  for (const size_t size :
-       {size_t{0}, size_t{1}, kAlign, 16 * kAlign, 16 * kAlign + 1, size_t{1} << 20}) {
-    auto* const p = static_cast<unsigned char*>(operator new(size));
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kAlign, 0U) << size;
-    memset(p, 0xA5, size);
-    operator delete(p);
-    void* const again = operator new(size);
-    if (size <= 16 * kAlign) {
-      EXPECT_EQ(again, p) << size;
-    }
-    operator delete(again);
+// The tool's allocator: small blocks packed into chunks, aligned, apart and each costing its
+// size class and a header; freed ones serve later requests of their class, so memory does not
+// grow; large blocks go back to malloc and never serve a small request.
+TEST(HeapTest, PacksAndReuses) {
+  constexpr size_t kAlign = alignof(std::max_align_t), kBlocks = 20000;
+  const auto in_use = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+  operator delete(nullptr);
+  std::vector<unsigned char*> blocks;
+  blocks.reserve(kBlocks);
+  const size_t before = in_use();
+  bool aligned = true, intact = true;
+  for (size_t i = 0; i < kBlocks; ++i) {
+    blocks.push_back(static_cast<unsigned char*>(operator new(i % (16 * kAlign) + 1)));
+    aligned = aligned && reinterpret_cast<uintptr_t>(blocks[i]) % kAlign == 0;
+    memset(blocks[i], int(i), i % (16 * kAlign) + 1);
   }
-  void* const small = operator new(kAlign + 1);
-  operator delete(small);
-  void* const other_class = operator new(kAlign);  // one class lower: not the freed block
-  EXPECT_NE(other_class, small);
-  void* const same_class = operator new(2 * kAlign);
-  EXPECT_EQ(same_class, small);
-  operator delete(other_class);
-  operator delete(same_class);
+  for (size_t i = 0; i < kBlocks; ++i)
+    intact = intact && blocks[i][0] == uint8_t(i) && blocks[i][i % (16 * kAlign)] == uint8_t(i);
+  EXPECT_TRUE(aligned && intact);
+  // Sizes 1 to 16 * kAlign: 8.5 * kAlign on average, a header each, and the last chunk's rest.
+  const size_t grown = in_use() - before;
+  EXPECT_LT(grown, kBlocks * (19 * kAlign / 2) + (size_t{64} << 10));
+  const std::set<unsigned char*> freed(blocks.begin(), blocks.end());
+  const size_t settled = in_use();
+  for (unsigned char* p : blocks) operator delete(p);
+  bool reused = true;
+  for (size_t i = 0; i < kBlocks; ++i) {
+    blocks[i] = static_cast<unsigned char*>(operator new(i % (16 * kAlign) + 1));
+    reused = reused && freed.count(blocks[i]) == 1;
+  }
+  EXPECT_TRUE(reused);
+  EXPECT_EQ(in_use(), settled);
+  for (unsigned char* p : blocks) operator delete(p);
+
+  void* const big = operator new (size_t{1} << 20);
+  operator delete(big);
+  EXPECT_EQ(in_use(), settled);
+  EXPECT_NE(operator new(1), big);
+}
+
+// A request that can't be met calls the new-handler, then gives null or, with no handler
+// left, aborts.
+TEST(HeapTest, RefusesWhatCantBeHad) {
+  static int calls = 0;
+  std::set_new_handler([] {
+    if (++calls == 2) std::set_new_handler(nullptr);
+  });
+  volatile size_t huge = SIZE_MAX - 1;  // no address space holds it
+  EXPECT_EQ(operator new(huge, std::nothrow), nullptr);
+  EXPECT_EQ(calls, 2);
+  EXPECT_DEATH(static_cast<void>(operator new(huge)), "");
 }
 #endif
 
