@@ -57,8 +57,7 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
     (conversion != nullptr ? *conversion : out[room]) = '\0';
   }
   va_list args;
-  va_start(args, format);
-  errno = saved_errno;  // "%m" shows the caller's errno
+  va_start(args, format);  // errno is still the caller's, for "%m"
   ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, spec, args);
   va_end(args);
   errno = saved_errno;  // syslog, failing to reach the logger, says so in errno
