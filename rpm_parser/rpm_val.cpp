@@ -1,6 +1,7 @@
 // Decoding of header values from a section's big-endian data store, and their text.
 #include "rpm_parser/rpm_val.h"
 
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it harmlessly
@@ -59,31 +60,94 @@ RpmValFit FindNul(const uint8_t* data, size_t size, RpmValBudget* budget, size_t
 // Mean string length from which finding each NUL with memchr beats looking at every byte.
 constexpr size_t kLongString = 128;
 
-// Where the target has a vector unit, bytes are looked at 16 at a time in plain vector code:
-// the same instructions whatever the optimisation level. Elsewhere (32-bit ARM builds without
-// NEON) memchr finds the NULs: the C library picks a vector version at run time.
+// Where there is a vector unit, bytes are looked at 16 at a time in plain vector code: the same
+// instructions whatever the optimisation level. 32-bit ARM builds, which can't count on NEON,
+// carry that code compiled for NEON and run it where the processor has it; elsewhere memchr
+// finds the NULs, as the C library's own picks a vector version at run time.
 #if defined(__SSE2__) || defined(__ARM_NEON)
-#define RPM_BYTE_VECTORS 1
+#define RPM_VECTORS 1
+#define RPM_VECTOR_CODE
+bool HaveVectors() { return true; }
+#elif defined(__arm__) && defined(__linux__)
+#define RPM_VECTORS 1
+#define RPM_VECTOR_CODE __attribute__((target("fpu=neon")))
+bool HaveVectors() {
+  static int neon = -1;  // not known yet
+  if (neon < 0) neon = (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
+  return neon != 0;
+}
+#else
+bool HaveVectors() { return false; }
+#endif
+
+#ifdef RPM_VECTORS
+// The small helpers go into their callers, which are compiled for the vector unit.
+#define RPM_VECTOR_HELPER inline __attribute__((always_inline)) RPM_VECTOR_CODE
 using Vec = uint8_t __attribute__((vector_size(16)));
 constexpr size_t kVec = sizeof(Vec);
 
-Vec LoadVec(const void* p) {
+RPM_VECTOR_HELPER Vec LoadVec(const void* p) {
   Vec v;
   memcpy(&v, p, kVec);  // no alignment asked for
   return v;
 }
 // 0xFF in each lane that holds a NUL, 0 in the others.
-Vec NulMask(Vec v) { return reinterpret_cast<Vec>(v == 0); }
+RPM_VECTOR_HELPER Vec NulMask(Vec v) { return reinterpret_cast<Vec>(v == 0); }
 // The lanes' sum, when it is below 256 and no lane is over 127.
-unsigned SumLanes(Vec v) {
+RPM_VECTOR_HELPER unsigned SumLanes(Vec v) {
   uint64_t half[2];
   memcpy(half, &v, sizeof half);
   return static_cast<unsigned>(((half[0] + half[1]) * 0x0101010101010101ULL) >> 56);
 }
-bool AnyLane(Vec v) {
+RPM_VECTOR_HELPER bool AnyLane(Vec v) {
   uint64_t half[2];
   memcpy(half, &v, sizeof half);
   return (half[0] | half[1]) != 0;
+}
+
+constexpr size_t kBlock = 15 * kVec;  // a lane counts at most 15: a block's sum fits a byte
+
+// Counts the NULs from `p` a block at a time, as long as the `*count`-th lies beyond the block,
+// and returns where it stopped, with `*count` lowered by the NULs passed. Each block looks one
+// byte back for a NUL right after a NUL, the end of an empty string, and sets `*empty` when it
+// sees one, so `p` must not be the first byte.
+RPM_VECTOR_CODE const uint8_t* CountBlocks(const uint8_t* p, const uint8_t* limit, uint32_t* count,
+                                           bool* empty) {
+  Vec low = ~Vec{};  // a lane comes to 0 once it sees a NUL right after a NUL
+  for (; static_cast<size_t>(limit - p) >= kBlock; p += kBlock) {
+    Vec nuls = {};
+    // Unrolled whatever the optimisation level: the loop's upkeep would cost as much as the work.
+#pragma GCC unroll 16
+    for (size_t i = 0; i < kBlock; i += kVec) nuls -= NulMask(LoadVec(p + i));  // 0xFF is -1
+    const unsigned n = SumLanes(nuls);
+    if (n >= *count) break;
+    *count -= n;
+#pragma GCC unroll 16
+    for (size_t i = 0; i < kBlock; i += kVec) {
+      const Vec both = LoadVec(p + i) | LoadVec(p + i - 1);
+      low = low < both ? low : both;
+    }
+  }
+  *empty = *empty || AnyLane(NulMask(low));
+  return p;
+}
+
+RPM_VECTOR_HELPER void CopyVec(char* dst, const char* src) {
+  const Vec v = LoadVec(src);
+  const Vec out = v | (NulMask(v) & (Vec{} + '\n'));
+  memcpy(dst, &out, kVec);
+}
+
+// Copies `n` bytes with each NUL made a line feed, 16 at a time.
+RPM_VECTOR_CODE void CopyByVectors(char* dst, const char* src, size_t n) {
+  size_t i = 0;
+  // Eight at a time, as the loop's own upkeep would cost as much as the work.
+  for (; n - i >= 8 * kVec; i += 8 * kVec) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < 8 * kVec; k += kVec) CopyVec(dst + i + k, src + i + k);
+  }
+  for (; n - i >= kVec; i += kVec) CopyVec(dst + i, src + i);
+  for (; i < n; ++i) dst[i] = src[i] != 0 ? src[i] : '\n';
 }
 #endif
 
@@ -92,33 +156,16 @@ bool AnyLane(Vec v) {
 size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empty) {
   const uint8_t* const limit = data + window;
   const uint8_t* p = data;
-#ifdef RPM_BYTE_VECTORS
-  // Short strings (a NUL among the first bytes) are counted a block at a time, as long as the
-  // count-th NUL lies beyond the block. Each block looks one byte back for a NUL right after a
-  // NUL, the end of an empty string, so the first byte goes alone.
-  constexpr size_t kBlock = 15 * kVec;  // a lane counts at most 15: a block's sum fits a byte
-  if (window > kBlock && memchr(data, 0, kLongString) != nullptr) {
+#ifdef RPM_VECTORS
+  // Short strings (a NUL among the first bytes) are counted a block at a time; the first byte
+  // goes alone, as the blocks look one byte back.
+  if (window > kBlock && memchr(data, 0, kLongString) != nullptr && HaveVectors()) {
     p = data + 1;
     if (data[0] == 0) {
       *empty = true;
       if (--count == 0) return 1;
     }
-    Vec low = ~Vec{};  // a lane comes to 0 once it sees a NUL right after a NUL
-    for (; static_cast<size_t>(limit - p) >= kBlock; p += kBlock) {
-      Vec nuls = {};
-      // Unrolled whatever the optimisation level: the loop's upkeep would cost as much as the work.
-#pragma GCC unroll 16
-      for (size_t i = 0; i < kBlock; i += kVec) nuls -= NulMask(LoadVec(p + i));  // 0xFF is -1
-      const unsigned n = SumLanes(nuls);
-      if (n >= count) break;
-      count -= n;
-#pragma GCC unroll 16
-      for (size_t i = 0; i < kBlock; i += kVec) {
-        const Vec both = LoadVec(p + i) | LoadVec(p + i - 1);
-        low = low < both ? low : both;
-      }
-    }
-    *empty = *empty || AnyLane(NulMask(low));
+    p = CountBlocks(p, limit, &count, empty);
   }
 #endif
   // The rest one string at a time; after the blocks, the first may have begun before them.
@@ -137,24 +184,15 @@ size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empt
 
 // Copies `n` bytes from `src` to `dst` with each NUL made a line feed.
 void CopyNulsAsLineFeeds(char* dst, const char* src, size_t n) {
-  size_t i = 0;
-#ifdef RPM_BYTE_VECTORS
-  const auto copy = [dst, src](size_t at) {
-    const Vec v = LoadVec(src + at);
-    const Vec out = v | (NulMask(v) & (Vec{} + '\n'));
-    memcpy(dst + at, &out, kVec);
-  };
-  // Eight at a time, as the loop's own upkeep would cost as much as the work.
-  for (; n - i >= 8 * kVec; i += 8 * kVec) {
-#pragma GCC unroll 8
-    for (size_t k = 0; k < 8 * kVec; k += kVec) copy(i + k);
+#ifdef RPM_VECTORS
+  if (HaveVectors()) {
+    CopyByVectors(dst, src, n);
+    return;
   }
-  for (; n - i >= kVec; i += kVec) copy(i);
-  for (; i < n; ++i) dst[i] = src[i] != 0 ? src[i] : '\n';
-#else
+#endif
   // A piece at a time, so that memchr finds the bytes memcpy has just put in the cache.
   constexpr size_t kPiece = 4096;
-  for (; i < n; i += kPiece) {
+  for (size_t i = 0; i < n; i += kPiece) {
     const size_t piece = std::min(kPiece, n - i);
     memcpy(dst + i, src + i, piece);
     char* const end = dst + i + piece;
@@ -164,7 +202,6 @@ void CopyNulsAsLineFeeds(char* dst, const char* src, size_t n) {
       *p = '\n';
     }
   }
-#endif
 }
 
 template <typename T>
