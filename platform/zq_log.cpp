@@ -31,9 +31,9 @@ char* Literal(char* out, const char* end, const char* text) {
 extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*flags*/,
                             const char* file, int line, const char* format, ...) {
   const int saved_errno = errno;
-  char spec[4096];  // far more than any record's prefix and format
-  const char* const end = spec + sizeof spec - 1;
-  char* out = Literal(spec, spec + 256, file ? file : "?");  // a long path is cut
+  char pattern[4096];  // far more than any record's prefix and format
+  const char* const end = pattern + sizeof pattern - 1;
+  char* out = Literal(pattern, pattern + 256, file ? file : "?");  // a long path is cut
   char digits[16];
   char* d = digits + sizeof digits;
   *--d = '\0';
@@ -58,7 +58,7 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   }
   va_list args;
   va_start(args, format);  // errno is still the caller's, for "%m"
-  ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, spec, args);
+  ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, pattern, args);
   va_end(args);
   errno = saved_errno;  // syslog, failing to reach the logger, says so in errno
 }

@@ -134,10 +134,6 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
            Section(E(3, kStr, 0, 1) + E(4, kStr, 0, 1) + E(5, kStr, 0, 1), S(252, '\0')),
        "1=5;3=;4=;#tag 2 over data budget.|tag 5 over data budget." + kEnd,
        RpmLimits{9, 999, cost + 21 - 34, ~0ull}},
-      // A run logs 1,000 records at most, then how many more there were.
-      {kLead + Section(Repeat(E(1, 7, 0, 1), 1000), "x"),
-       "#" + Repeat("create RpmVal failed.|", 1000) +
-           "records over the limit of 1000 left out: 1."},
       {pkg + kMagic.substr(0, 7) + "\x01" + BE32(0) + BE32(0), "1=1;#rpm magic info failed."},
       {pkg + Section("", "") + Section("", "abc") + Section(E(2, kI32, 0, 1), BE32(2)),
        "1=1;2=2;#" + kEnd.substr(1)},
