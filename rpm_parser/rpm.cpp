@@ -51,15 +51,12 @@ void OpenStandardDescriptors() {
 // status instead of an abort.
 void OutOfMemory() {
   RPM_LOG("alloc memory failed, %m.");
+  RpmLogClose();
   exit(255);
 }
 
-// Says how many records were left out, on every way out: a return from main and exit(255) alike.
-__attribute__((destructor)) void CloseLogAtExit() { RpmLogClose(); }
-
-}  // namespace
-
-int main(int argc, char** argv) {
+// Everything but the summary of the records left out, which main adds on the way out.
+int Run(int argc, char** argv) {
   OpenStandardDescriptors();
   std::set_new_handler(OutOfMemory);
   static char rpm_path[kPathSize];
@@ -112,4 +109,12 @@ int main(int argc, char** argv) {
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int status = Run(argc, argv);
+  RpmLogClose();
+  return status;
 }
