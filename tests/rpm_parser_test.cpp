@@ -27,12 +27,13 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
   std::mt19937 rng(7);  // the same cases on every run
   auto roll = [&rng](size_t n) { return uint32_t(rng() % n); };
   for (int round = 0; round < 5000; ++round) {
-    S bytes(1 + roll(300), '\0');
+    const uint32_t len = 1 + roll(roll(4) ? 300 : 1500);  // past a block or several
+    S bytes(len, '\0');
     const uint32_t sparse = 1u << roll(7), type = roll(3) ? kArr : roll(2) ? kStr : kI18n;
     for (char& b : bytes) b = roll(sparse) ? char('a' + roll(3)) : '\0';
     const size_t nuls = size_t(std::count(bytes.begin(), bytes.end(), '\0'));
     const uint32_t count = roll(9) ? roll(nuls + 2) : ~0u, strings = type == kArr ? count : 1;
-    RpmValBudget budget{roll(300), roll(600), roll(300)};
+    RpmValBudget budget{roll(len), roll(2 * len), roll(len)};
     const size_t window = size_t(std::min<uint64_t>(bytes.size(), budget.scan));
     S text;
     size_t end = 0, n = 0;
