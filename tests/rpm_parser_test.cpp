@@ -31,6 +31,10 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
     S bytes(len, '\0');
     const uint32_t sparse = 1u << roll(7), type = roll(3) ? kArr : roll(2) ? kStr : kI18n;
     for (char& b : bytes) b = roll(sparse) ? char('a' + roll(3)) : '\0';
+    if (roll(4) == 0) {  // strings of two, and one empty string anywhere among them
+      for (size_t i = 0; i < len; ++i) bytes[i] = i % 3 == 2 ? '\0' : 'a';
+      bytes.insert(3 * roll(len / 3 + 1), 1, '\0');
+    }
     const size_t nuls = size_t(std::count(bytes.begin(), bytes.end(), '\0'));
     const uint32_t count = roll(9) ? roll(nuls + 2) : ~0u, strings = type == kArr ? count : 1;
     RpmValBudget budget{roll(len), roll(2 * len), roll(len)};
