@@ -56,12 +56,10 @@ int64_t BytesLeft(FILE* fp, off_t pos) {
 struct RpmParser::Source {
   FILE* fp;
   int64_t left;
-  bool cut_short = false;  // a read got less than it asked for, as the end of the file makes
 
   size_t ReadSome(void* buf, size_t n) {
     const size_t got = fread(buf, 1, n, fp);
     if (left >= 0) left -= static_cast<int64_t>(got);
-    cut_short = cut_short || got < n;
     return got;
   }
   bool Read(void* buf, size_t n) { return ReadSome(buf, n) == n; }
@@ -124,10 +122,11 @@ bool RpmParser::LoadFrom(FILE* fp, off_t pos) {
     RPM_LOG("read rpm lead info failed, %m.");
     return false;
   }
-  // A file that ends exactly after a section leaves the end-of-file indicator clear, so the
-  // last pass logs a failed magic read: that closing line is expected. Only a read cut short
-  // can have set the indicator.
-  while (!(src.cut_short && feof(fp)) && ReadHeader(&src)) {
+  // Sections follow one another until one can't be read. A read cut short, the only kind that
+  // sets the end-of-file indicator, always ends ReadHeader with false, so the indicator needs
+  // no test of its own. A file that ends exactly after a section leaves it clear anyway, and
+  // the last pass logs a failed magic read: that closing line is expected.
+  while (ReadHeader(&src)) {
   }
   return true;
 }

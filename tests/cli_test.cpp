@@ -37,6 +37,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
                                      BE32(11) + BE32(12) + BE32(13) + BE32(0))),  // no fill
       huge(kLead + Preamble(65535, 256 << 20)),  // the ceilings: 1 MiB of index, 256 MiB of store
       big(kLead + Section(E(9, 4, 0, 1), BE32(9)) + Preamble(0, 3u << 30)),
+      short_file(kLead + Preamble(0, 200 << 20)),
       bins(kLead + Section(Repeat(E(1, 7, 0, 1), 1001), "x"));
   const S r = "t -r " + pkg.path + " ", path(4095, 'p');
   const std::pair<S, S> kCases[] = {
@@ -61,6 +62,9 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {RPM_MEMORY_LIMIT "t -a print -k 9 -r " + huge.path, "|read nb failed.#0"},
       {RPM_MEMORY_LIMIT "cat " + huge.path + " | t -a print -k 9 -r /dev/stdin",
        "|read nb failed.#0"},  // a pipe's block grows as bytes arrive
+      {"truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "t -r " + short_file.path +
+           " -a print",  // a file shorter than its claim is refused before the block is made
+       "|read nb failed.#0"},
       {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
       // At most 1,000 records, then how many more there were, at the end of the run.
