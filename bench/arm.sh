@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Counts the instructions the 32-bit ARM build of rpm_parser and of the floor (bench/floor.c)
+# execute on the tiny and medium packages of bench/run.sh, under qemu-arm one instruction at a
+# time: once on qemu's default processor, which has NEON, and once on one without (cortex-r5f).
+# Needs the arm preset's tool (cmake --workflow --preset arm), arm-linux-gnueabihf-gcc and
+# qemu-user; the packages come from a run of bench/run.sh. Usage: bench/arm.sh
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
+tool=$root/build-arm/rpm_parser
+floor=$(mktemp)
+trap 'rm -f "$floor"' EXIT
+[[ -x $tool ]] || { echo "arm.sh: build $tool first: cmake --workflow --preset arm" >&2; exit 1; }
+[[ -f $pkgs/sizes.txt ]] || { echo "arm.sh: run bench/run.sh first for the packages" >&2; exit 1; }
+arm-linux-gnueabihf-gcc -O2 -o "$floor" "$root/bench/floor.c"
+
+# Every instruction is a translation block of its own, and each is logged as it runs.
+count() {
+  qemu-arm -L /usr/arm-linux-gnueabihf -singlestep -d nochain,exec -D /dev/stderr "$@" \
+    2>&1 >/dev/null | grep -c '^Trace'
+}
+
+for cpu in default cortex-r5f; do
+  for s in tiny medium; do
+    if [[ $cpu == default ]]; then unset QEMU_CPU; else export QEMU_CPU=$cpu; fi
+    f=$(count "$floor" "$pkgs/$s.rpm" 1000)
+    t=$(count "$tool" -r "$pkgs/$s.rpm" -a print -k 1000)
+    hdr=$(awk -v s="$s" '$1 == s {print $3}' "$pkgs/sizes.txt")
+    awk -v c="$cpu" -v s="$s" -v f="$f" -v t="$t" -v h="$hdr" 'BEGIN {
+      printf "%-10s %-7s instructions: floor %9d  tool %9d  ratio %5.2fx  over the floor %5.2f a header byte\n",
+        c, s, f, t, t / f, (t - f) / h}'
+  done
+done
