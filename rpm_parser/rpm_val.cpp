@@ -264,13 +264,13 @@ template class RpmValString<kTypeI18nString>;
 
 RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
                              RpmValBudget* budget) {
-  if (data == nullptr || count == 0) return RpmValFit::kOk;
+  if (data == nullptr) return RpmValFit::kOk;
   // Nothing is copied before the whole array is known to fit; a huge count costs no more than
   // the bytes the store and the scan budget hold.
   const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));
   bool empty = false;
-  const size_t end = FindNthNul(data, window, count, &empty);
-  if (end == 0) {
+  const size_t end = count > 0 ? FindNthNul(data, window, count, &empty) : 0;
+  if (end == 0 && count > 0) {
     budget->scan -= window;
     return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
   }
@@ -279,7 +279,7 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
 
   text_.reset();
   length_ = 0;
-  if (end == count) return RpmValFit::kOk;  // all of them empty: no text at all
+  if (end == count) return RpmValFit::kOk;  // no strings, or only empty ones: no text at all
   // The last NUL ends the text. Not filled first: every byte of it is written once, below.
   text_.reset(new char[end - 1]);
   char* const text = text_.get();
