@@ -93,6 +93,10 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
               "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | t -a print -k 1000 -r "
               "/dev/stdin"),
         "|alloc memory failed, Cannot allocate memory.#255");
+    // A pipe's block grows as bytes arrive, until it can't: 150 MiB of a 200 MiB claim.
+    EXPECT_EQ(Shell("truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "cat " +
+                    short_file.path + " | t -a print -r /dev/stdin"),
+              "|alloc ei failed, Cannot allocate memory.#0");
   }
 }
 
