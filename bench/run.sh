@@ -1,17 +1,32 @@
 #!/usr/bin/env bash
 # Counts the instructions rpm_parser and the floor (bench/floor.c) execute on four synthetic
-# packages, then times them, and reports each against its target. Usage: bench/run.sh [ROUNDS]
-# (default 5)
+# packages, then times them, and reports each against its target.
+# Usage: bench/run.sh [--logger] [ROUNDS] (default 5). With --logger, and no logger on /dev/log,
+# a throwaway one takes the records there, as a system logger would (needs python3 and the
+# right to create /dev/log).
 # Progress goes to stderr, results to stdout. Exits 1 when the two programs print different
 # values; a missed target is reported, not an error.
 set -euo pipefail
 
+listener=
+if [[ ${1:-} == --logger ]]; then
+  shift
+  if [[ ! -e /dev/log ]]; then
+    python3 -c 'import socket
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind("/dev/log")
+while True:
+    s.recv(65536)' &
+    listener=$!
+    for _ in $(seq 50); do [[ -S /dev/log ]] && break; sleep 0.1; done
+  fi
+fi
 rounds=${1:-5}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build-bench
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; if [[ -n $listener ]]; then kill "$listener"; rm -f /dev/log; fi' EXIT
 
 for t in cmake hyperfine jq /usr/bin/time valgrind logger; do
   command -v "$t" >/dev/null || { echo "run.sh: $t is missing" >&2; exit 1; }
