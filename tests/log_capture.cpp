@@ -20,7 +20,10 @@ S g_last_record;
 
 extern "C" void ZQ_EmitLog(int severity, const char* format, va_list args) {
   char text[8192];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
   static_cast<void>(vsnprintf(text, sizeof text, format, args));
+#pragma GCC diagnostic pop
   g_last_record = text;
   const S severity_text = severity == LOG_ERR ? "" : std::to_string(severity) + " ";
   const S record = "|" + severity_text + (strstr(text, ": ") + 2);
