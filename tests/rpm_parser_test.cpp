@@ -95,10 +95,6 @@ static S Load(const S& bytes, const RpmLimits& limits = {}) {
   return results[0];
 }
 
-// `n` copies of `s`, each ended by a NUL; the same joined by line feeds.
-static S Strings(const S& s, int n) { return Repeat(s + '\0', n); }
-static S Join(const S& s, int n) { return Repeat(s + '\n', n - 1) + s; }
-
 // Every length of a package: which step gives up, and what was filed by then; then whole
 // packages: what is filed and what is refused.
 TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
@@ -156,13 +152,6 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
                          S("abc\0de\0fg", 9)),
        "1=-2;2=-56;3=72623859790382856;4=abc;5=abc\nde;#tag 1 out of data store.|"
        "tag 1 out of data store.|create RpmVal failed.|read rpm magic info failed."},
-      // Arrays past a block counted at once (with an empty string only the block sees) and
-      // over two copy pieces: short strings ending right at the second's end, and long ones.
-      {kLead + Section(E(1, kArr, 0, 72) + E(2, kArr, 283, 2048) + E(3, kArr, 8475, 40) +
-                           E(4, kArr, 1, 1),  // one empty string, where blocks are counted
-                       "a" + S(2, '\0') + Strings("bcd", 2118) + Strings(S(199, 'x'), 40)),
-       "1=a\n" + Join("bcd", 70) + ";2=" + Join("bcd", 2048) + ";3=" + Join(S(199, 'x'), 40) +
-           ";4=;#" + kEnd.substr(1)},
       // Entries sharing bytes, on a string longer than a stream's first block: a section's values
       // keep at most its store, and search at most twice the store and a byte an entry; integers
       // search nothing.
