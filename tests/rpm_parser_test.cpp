@@ -152,6 +152,8 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
                          S("abc\0de\0fg", 9)),
        "1=-2;2=-56;3=72623859790382856;4=abc;5=abc\nde;#tag 1 out of data store.|"
        "tag 1 out of data store.|create RpmVal failed.|read rpm magic info failed."},
+      // One empty string at the start of a store long enough for blocks to be counted.
+      {kLead + Section(E(4, kArr, 0, 1), S(300, '\0')), "4=;#" + kEnd.substr(1)},
       // Entries sharing bytes, on a string longer than a stream's first block: a section's values
       // keep at most its store, and search at most twice the store and a byte an entry; integers
       // search nothing.
