@@ -9,9 +9,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build-bench
 files=${RPM_HOSTILE_FILES:-${TMPDIR:-/tmp}/rpm_parser_hostile}
 work=$(mktemp -d)
-listener=
+source "$root/bench/logger.sh"
 cleanup() {
-  if [[ -n $listener ]]; then kill "$listener" 2>/dev/null || true; rm -f /dev/log; fi
+  stop_logger
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -25,18 +25,8 @@ tool=$build/rpm_parser
 [[ -f $files/big_string.rpm && $files/big_string.rpm -nt $build/bench/gen_hostile ]] ||
   "$build/bench/gen_hostile" "$files" >&2
 
-# A logger on /dev/log as on a real system, so that every record is really sent; a throwaway one
-# when the machine has none.
-if [[ ! -e /dev/log ]]; then
-  python3 -c '
-import socket
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind("/dev/log")
-while True:
-    s.recv(65536)' &
-  listener=$!
-  for _ in $(seq 50); do [[ -S /dev/log ]] && break; sleep 0.1; done
-fi
+# A logger on /dev/log as on a real system, so that every record is really sent.
+start_logger
 
 printf '%-12s %-5s %12s %8s %10s %10s %6s %8s\n' file read bytes seconds "RSS KiB" "bound KiB" status records
 for f in shared_int8 bin own_int8 sparse big_string; do

@@ -8,25 +8,16 @@
 # values; a missed target is reported, not an error.
 set -euo pipefail
 
-listener=
-if [[ ${1:-} == --logger ]]; then
-  shift
-  if [[ ! -e /dev/log ]]; then
-    python3 -c 'import socket
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind("/dev/log")
-while True:
-    s.recv(65536)' &
-    listener=$!
-    for _ in $(seq 50); do [[ -S /dev/log ]] && break; sleep 0.1; done
-  fi
-fi
-rounds=${1:-5}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/bench/logger.sh"
+with_logger=0
+if [[ ${1:-} == --logger ]]; then with_logger=1; shift; fi
+rounds=${1:-5}
 build=$root/build-bench
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
-trap 'rm -rf "$work"; if [[ -n $listener ]]; then kill "$listener"; rm -f /dev/log; fi' EXIT
+trap 'rm -rf "$work"; stop_logger' EXIT
+((with_logger)) && start_logger
 
 for t in cmake hyperfine jq /usr/bin/time valgrind logger; do
   command -v "$t" >/dev/null || { echo "run.sh: $t is missing" >&2; exit 1; }
