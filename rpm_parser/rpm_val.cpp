@@ -159,7 +159,7 @@ size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empt
 #ifdef RPM_VECTORS
   // Short strings (a NUL among the first bytes) are counted a block at a time; the first byte
   // goes alone, as the blocks look one byte back.
-  if (window > kBlock && memchr(data, 0, kLongString) != nullptr && HaveVectors()) {
+  if (HaveVectors() && window > kBlock && memchr(data, 0, kLongString) != nullptr) {
     p = data + 1;
     if (data[0] == 0) {
       *empty = true;
