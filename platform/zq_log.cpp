@@ -43,7 +43,9 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   } while ((magnitude /= 10) != 0);
   if (line < 0) *--d = '-';
   *out++ = ':';
-  out = Literal(out, end, d);
+  const size_t digit_count = static_cast<size_t>(digits + sizeof digits - 1 - d);
+  memcpy(out, d, digit_count);  // digits hold no '%' to double
+  out += digit_count;
   *out++ = ':';
   *out++ = ' ';
   // A format too long for the rest is cut before its first '%', so that no argument is read.
