@@ -1,13 +1,14 @@
 // Command line front end: prints the value of one header tag of a package.
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -47,6 +48,23 @@ void OpenStandardDescriptors() {
   }
 }
 
+// Writes all of `text` to standard output, waiting for room when it is non-blocking. False,
+// with errno set, when it can't take it all.
+bool WriteValue(const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n >= 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&out, 1, -1) < 0 && errno != EINTR) return false;
+  }
+  return true;
+}
+
 // A failed allocation inside the standard library ends the run with a record and the failure
 // status instead of an abort.
 void OutOfMemory() {
@@ -58,6 +76,10 @@ void OutOfMemory() {
 // Everything but the summary of the records left out, which main adds on the way out.
 int Run(int argc, char** argv) {
   OpenStandardDescriptors();
+  // A reader that has gone or a file-size limit fail the write, with a record and status 255,
+  // instead of killing the run.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   std::set_new_handler(OutOfMemory);
   static char rpm_path[kPathSize];
   char action[kActionSize] = {};
@@ -98,13 +120,15 @@ int Run(int argc, char** argv) {
   }
   RpmParser* const parser = new (std::nothrow) RpmParser;
   g_parser = parser;
+  // A reader short of memory fails the load too: a value read from part of a package must not
+  // pass for the package's.
   if (parser == nullptr || !parser->Load(rpm_path)) {
     RPM_LOG("Load rpm '%s' failed.", rpm_path);
     return -1;
   }
   // The caller parses what we print: a value cut short must not pass for a success.
   const std::string text = parser->GetValue(key);
-  if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
+  if (!WriteValue(text)) {
     RPM_LOG("write value failed, %m.");
     return -1;
   }

@@ -56,6 +56,7 @@ int64_t BytesLeft(FILE* fp, off_t pos) {
 struct RpmParser::Source {
   FILE* fp;
   int64_t left;
+  bool out_of_memory = false;  // reading stopped for want of memory, not of a readable section
 
   size_t ReadSome(void* buf, size_t n) {
     const size_t got = fread(buf, 1, n, fp);
@@ -86,6 +87,7 @@ struct RpmParser::Source {
       }
       if (grown == nullptr) {
         RPM_LOG("alloc ei failed, %m.");
+        out_of_memory = true;
         return nullptr;
       }
       static_cast<void>(ei.release());  // realloc took it over
@@ -128,13 +130,14 @@ bool RpmParser::LoadFrom(FILE* fp, off_t pos) {
   // the last pass logs a failed magic read: that closing line is expected.
   while (ReadHeader(&src)) {
   }
-  return true;
+  return !src.out_of_memory;
 }
 
 bool RpmParser::ReadHeader(Source* src) {
   const RpmValFactory* factory = RpmValFactory::GetInstance();
   if (factory == nullptr) {
     RPM_LOG("get rpm factory failed.");
+    src->out_of_memory = true;
     return false;
   }
   // Magic, il and dl in one read; how far it got tells which of them was cut short.

@@ -38,7 +38,8 @@ class RpmParser {
   RpmParser& operator=(const RpmParser&) = delete;
 
   // Reads the package at `path`. True when the file opened and its 96-byte lead was read,
-  // whatever became of the header sections after it; false otherwise. The cause is logged.
+  // whatever became of the header sections after it, unless memory ran short for one; false
+  // otherwise. The cause is logged.
   bool Load(const char* path);
   // The same from a stream positioned at the lead, which stays open for the caller.
   bool Load(FILE* fp);

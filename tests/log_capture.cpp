@@ -2,14 +2,13 @@
 // Keeps "|MESSAGE" for each, or "|SEVERITY MESSAGE" when the severity is not the one that every
 // record of this tool has (error).
 // Unit tests keep them in memory; the end-to-end build of the tool (LOG_TO_FD3) writes them to
-// a descriptor it opens at the first record, as syslog opens its socket, onto descriptor 3; the
-// fuzz target (LOG_DISCARD) drops them. Like a syslog that can't reach its
+// a descriptor it opens at the first record, as the real way out opens its socket, onto
+// descriptor 3; the fuzz target (LOG_DISCARD) drops them. Like a way out that can't reach its
 // logger, it leaves errno changed.
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/zq_log.h"
@@ -18,17 +17,12 @@
 S g_logs;
 S g_last_record;
 
-extern "C" void ZQ_EmitLog(int severity, const char* format, va_list args) {
-  char text[8192];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  static_cast<void>(vsnprintf(text, sizeof text, format, args));
-#pragma GCC diagnostic pop
-  g_last_record = text;
+extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
+  g_last_record.assign(text, length);
   const S severity_text = severity == LOG_ERR ? "" : std::to_string(severity) + " ";
-  const S record = "|" + severity_text + (strstr(text, ": ") + 2);
+  const S record = "|" + severity_text + g_last_record.substr(g_last_record.find(": ") + 2);
 #ifdef LOG_TO_FD3
-  static const int fd = dup(3);  // like syslog's socket: the lowest free descriptor, kept open
+  static const int fd = dup(3);  // like the log's socket: the lowest free descriptor, kept open
   if (write(fd, record.data(), record.size()) < 0) return;  // nobody listens
 #elif !defined(LOG_DISCARD)
   g_logs += record;
