@@ -47,6 +47,8 @@ class RpmParser {
   // The text of the tag's value; empty when the tag is absent.
   std::string GetValue(int32_t tag) const;
   const TagTable& Tags() const { return tags_; }
+  // What the values filed were charged, their bookkeeping included: at least the heap they hold.
+  uint64_t Charged() const { return kept_; }
 
  private:
   struct Source;

@@ -99,36 +99,30 @@ RPM_VECTOR_HELPER unsigned SumLanes(Vec v) {
   memcpy(half, &v, sizeof half);
   return static_cast<unsigned>(((half[0] + half[1]) * 0x0101010101010101ULL) >> 56);
 }
-RPM_VECTOR_HELPER bool AnyLane(Vec v) {
-  uint64_t half[2];
-  memcpy(half, &v, sizeof half);
-  return (half[0] | half[1]) != 0;
-}
 
 constexpr size_t kBlock = 15 * kVec;  // a lane counts at most 15: a block's sum fits a byte
 
 // Counts the NULs from `p` a block at a time, as long as the `*count`-th lies beyond the block,
 // and returns where it stopped, with `*count` lowered by the NULs passed. Each block looks one
-// byte back for a NUL right after a NUL, the end of an empty string, and sets `*empty` when it
-// sees one, so `p` must not be the first byte.
+// byte back for a NUL right after a NUL, the end of an empty string, and adds those to
+// `*empties`, so `p` must not be the first byte.
 RPM_VECTOR_CODE const uint8_t* CountBlocks(const uint8_t* p, const uint8_t* limit, uint32_t* count,
-                                           bool* empty) {
-  Vec low = ~Vec{};  // a lane comes to 0 once it sees a NUL right after a NUL
+                                           uint32_t* empties) {
   for (; static_cast<size_t>(limit - p) >= kBlock; p += kBlock) {
     Vec nuls = {};
+    Vec pairs = {};
     // Unrolled whatever the optimisation level: the loop's upkeep would cost as much as the work.
 #pragma GCC unroll 16
-    for (size_t i = 0; i < kBlock; i += kVec) nuls -= NulMask(LoadVec(p + i));  // 0xFF is -1
+    for (size_t i = 0; i < kBlock; i += kVec) {
+      const Vec v = LoadVec(p + i);
+      nuls -= NulMask(v);  // 0xFF is -1
+      pairs -= NulMask(v | LoadVec(p + i - 1));
+    }
     const unsigned n = SumLanes(nuls);
     if (n >= *count) break;
     *count -= n;
-#pragma GCC unroll 16
-    for (size_t i = 0; i < kBlock; i += kVec) {
-      const Vec both = LoadVec(p + i) | LoadVec(p + i - 1);
-      low = low < both ? low : both;
-    }
+    *empties += SumLanes(pairs);
   }
-  *empty = *empty || AnyLane(NulMask(low));
   return p;
 }
 
@@ -152,8 +146,8 @@ RPM_VECTOR_CODE void CopyByVectors(char* dst, const char* src, size_t n) {
 #endif
 
 // Bytes up to and including the `count`-th NUL from `data`, looking at no more than `window`
-// bytes; 0 when it is not there. Sets `*empty` when one of those strings is empty.
-size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empty) {
+// bytes; 0 when it is not there. Adds the empty strings among those to `*empties`.
+size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, uint32_t* empties) {
   const uint8_t* const limit = data + window;
   const uint8_t* p = data;
 #ifdef RPM_VECTORS
@@ -162,16 +156,16 @@ size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, bool* empt
   if (HaveVectors() && window > kBlock && memchr(data, 0, kLongString) != nullptr) {
     p = data + 1;
     if (data[0] == 0) {
-      *empty = true;
+      ++*empties;
       if (--count == 0) return 1;
     }
-    p = CountBlocks(p, limit, &count, empty);
+    p = CountBlocks(p, limit, &count, empties);
   }
 #endif
   // The rest one string at a time; after the blocks, the first may have begun before them.
   for (; count > 0; --count) {
     if (p < limit && *p == 0) {  // seen without a call: empty strings are common
-      *empty = *empty || p == data || p[-1] == 0;
+      if (p == data || p[-1] == 0) ++*empties;
       ++p;
       continue;
     }
@@ -268,26 +262,29 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
   // Nothing is copied before the whole array is known to fit; a huge count costs no more than
   // the bytes the store and the scan budget hold.
   const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));
-  bool empty = false;
-  const size_t end = count > 0 ? FindNthNul(data, window, count, &empty) : 0;
+  uint32_t empties = 0;
+  const size_t end = count > 0 ? FindNthNul(data, window, count, &empties) : 0;
   if (end == 0 && count > 0) {
     budget->scan -= window;
     return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
   }
   budget->scan -= end;
-  if (!Keep(budget, end - count)) return RpmValFit::kOverBudget;
+  // The text is what is charged and allocated: the non-empty strings and a line feed between
+  // each two.
+  const uint32_t elements = count - empties;
+  const size_t length = elements == 0 ? 0 : end - count + elements - 1;
+  if (!Keep(budget, length)) return RpmValFit::kOverBudget;
 
   text_.reset();
-  length_ = 0;
-  if (end == count) return RpmValFit::kOk;  // no strings, or only empty ones: no text at all
-  // The last NUL ends the text. Not filled first: every byte of it is written once, below.
-  text_.reset(new char[end - 1]);
+  length_ = length;
+  if (length == 0) return RpmValFit::kOk;
+  // Not filled first: every byte of it is written once, below.
+  text_.reset(new char[length]);
   char* const text = text_.get();
-  PrefaultBuffer(text, end - 1);
+  PrefaultBuffer(text, length);
   const char* const bytes = reinterpret_cast<const char*>(data);
-  if (!empty) {
-    CopyNulsAsLineFeeds(text, bytes, end - 1);
-    length_ = end - 1;
+  if (empties == 0) {  // the last NUL ends the text
+    CopyNulsAsLineFeeds(text, bytes, length);
     return RpmValFit::kOk;
   }
   // Empty strings leave nothing, not even a line feed.
@@ -300,7 +297,6 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
     out += nul - s;
     s = nul;
   }
-  length_ = static_cast<size_t>(out - text);
   return RpmValFit::kOk;
 }
 

@@ -47,7 +47,8 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
     for (size_t nul; n < strings && (nul = bytes.find('\0', end)) < window; ++n, end = nul + 1)
       if (nul > end) text += (text.empty() ? "" : "\n") + bytes.substr(end, nul - end);
     // Refused when the strings are not all in the window, or keep more than is left.
-    const bool found = n == strings, kept = found && end - n <= std::min(budget.keep, budget.total);
+    const bool found = n == strings,
+               kept = found && text.size() <= std::min(budget.keep, budget.total);
     const RpmValBudget before = budget;
     auto& val = vals[type];
     if (!val) val = RpmValFactory::GetInstance()->Create(type);
@@ -59,7 +60,7 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
               : found || window < bytes.size() ? RpmValFit::kOverBudget
                                                : RpmValFit::kOutOfStore);
     ASSERT_EQ(val->ToString(), kept ? text : was);
-    ASSERT_EQ(before.keep - budget.keep, kept ? end - n : 0);
+    ASSERT_EQ(before.keep - budget.keep, kept ? text.size() : 0);
     ASSERT_EQ(before.total - budget.total, before.keep - budget.keep);
     ASSERT_EQ(before.scan - budget.scan, found ? end : window);
   }
@@ -165,6 +166,9 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
       {kLead + Section(E(1, kArr, 0, 4) + E(2, kArr, 0, 4) + E(3, kArr, 0, 4) + E(4, kArr, 0, 1),
                        S(4, '\0')),
        "1=;2=;3=;#tag 4 over data budget." + kEnd},
+      // An array is charged its text, line feeds included: two over one store don't fit it.
+      {kLead + Section(E(1, kArr, 0, 100) + E(2, kArr, 0, 100), Repeat(S("a\0", 2), 100)),
+       "1=" + Repeat("a\n", 99) + "a;#tag 2 over data budget." + kEnd},
   };
   for (const Case& c : kCases) EXPECT_EQ(Load(c.bytes, c.limits), c.want);
 }
