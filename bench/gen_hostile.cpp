@@ -7,12 +7,14 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kInt8 = 2, kString = 6, kBin = 7;
+constexpr uint32_t kInt8 = 2, kString = 6, kStringArray = 8, kBin = 7;
 constexpr uint32_t kSections = 100, kEntries = 65535;
 
 void PutBE32(std::string* out, uint64_t v) {
@@ -39,6 +41,25 @@ std::string Section(uint32_t first_tag, uint32_t type, uint32_t stride, uint32_t
   out.append(dl, fill);
   out.append((8 - (16 * uint64_t{kEntries} + dl) % 8) % 8, '\0');
   return out;
+}
+
+// Bytes, each piece followed by a hole of the size given.
+using Pieces = std::vector<std::pair<std::string, uint64_t>>;
+
+bool Write(const fs::path& path, const Pieces& pieces) {
+  uint64_t size = 0;
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const auto& [bytes, hole] : pieces) {
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      out.seekp(static_cast<std::streamoff>(hole), std::ios::cur);
+      size += bytes.size() + hole;
+    }
+    if (!out.flush()) return false;
+  }
+  fs::resize_file(path, size);  // a hole at the end too
+  std::printf("%-14s %12llu bytes\n", path.filename().c_str(), static_cast<unsigned long long>(size));
+  return true;
 }
 
 bool Write(const fs::path& path, const std::string& head, uint64_t size) {
@@ -86,7 +107,28 @@ int main(int argc, char** argv) {
     big_string.append(1, '\0');
     big_string.append((8 - (16 + dl) % 8) % 8, '\0');
   }
-  const bool ok = Write(dir / "shared_int8.rpm", shared, 0) && Write(dir / "bin.rpm", bin, 0) &&
+  // Two arrays over one store at the ceiling: all empty strings but for the "a" at its end, and
+  // then "a" and its NUL again and again; three sections of the first kind, for a pipe.
+  const uint64_t dl = 256 * kMiB;
+  auto two_arrays = [&](uint64_t count) {
+    std::string out = Preamble(2, dl);
+    for (uint32_t tag : {1000, 1001}) {
+      PutBE32(&out, tag), PutBE32(&out, kStringArray), PutBE32(&out, 0), PutBE32(&out, count);
+    }
+    return out;
+  };
+  const Pieces empty_arrays = {{lead + two_arrays(dl - 1), dl - 1}, {"a", 0}};
+  Pieces empty_arrays3 = {{lead, 0}};
+  for (int s = 0; s < 3; ++s) {
+    empty_arrays3.push_back({two_arrays(dl - 1), dl - 1});
+    empty_arrays3.push_back({"a", 0});
+  }
+  std::string short_strings = lead + two_arrays(dl / 2);
+  for (uint64_t i = 0; i < dl / 2; ++i) short_strings.append("a", 2);
+  const bool ok = Write(dir / "empty_arrays.rpm", empty_arrays) &&
+                  Write(dir / "empty_arrays3.rpm", empty_arrays3) &&
+                  Write(dir / "short_strings.rpm", short_strings, 0) &&
+                  Write(dir / "shared_int8.rpm", shared, 0) && Write(dir / "bin.rpm", bin, 0) &&
                   Write(dir / "own_int8.rpm", own, 0) &&
                   Write(dir / "sparse.rpm", sparse, sparse.size() + 1536 * kMiB) &&
                   Write(dir / "big_string.rpm", lead + big_string, 0);

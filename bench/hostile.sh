@@ -22,14 +22,14 @@ cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF \
 cmake --build "$build" -j2 --target rpm_parser gen_hostile >>"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }
 tool=$build/rpm_parser
-[[ -f $files/big_string.rpm && $files/big_string.rpm -nt $build/bench/gen_hostile ]] ||
+[[ -f $files/empty_arrays.rpm && $files/empty_arrays.rpm -nt $build/bench/gen_hostile ]] ||
   "$build/bench/gen_hostile" "$files" >&2
 
 # A logger on /dev/log as on a real system, so that every record is really sent.
 start_logger
 
 printf '%-12s %-5s %12s %8s %10s %10s %6s %8s\n' file read bytes seconds "RSS KiB" "bound KiB" status records
-for f in shared_int8 bin own_int8 sparse big_string; do
+for f in shared_int8 bin own_int8 sparse big_string empty_arrays short_strings empty_arrays3; do
   size=$(stat -c %s "$files/$f.rpm")
   for how in file pipe; do
     if [[ $how == file ]]; then
