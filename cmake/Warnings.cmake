@@ -10,3 +10,15 @@ function(rpm_target_flags target)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
 endfunction()
+
+# How the tool and its end-to-end test build link: fully static, or with the C++ runtime linked
+# in and the C library shared. The sanitizers need their shared runtime.
+function(rpm_tool_link target)
+  if(RPM_SANITIZE)
+    return()
+  elseif(RPM_STATIC)
+    target_link_options(${target} PRIVATE -static)
+  elseif(RPM_STATIC_RUNTIME)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
