@@ -2,12 +2,10 @@
 #include "platform/safe_str.h"
 
 #include <errno.h>
-#include <stdint.h>
 #include <string.h>
 
 extern "C" int strcpy_s(char* dest, size_t destsz, const char* src) {
-  // A size above RSIZE_MAX is taken for a negative number passed by mistake.
-  if (dest == nullptr || destsz == 0 || destsz > SIZE_MAX / 2) return EINVAL;
+  if (dest == nullptr || destsz == 0) return EINVAL;
   if (src == nullptr) {
     dest[0] = '\0';
     return EINVAL;

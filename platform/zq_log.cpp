@@ -13,7 +13,7 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   // Far more than any record: the longest argument is a path of 4,095 bytes.
   static char raw[8192];
   static char text[4 * sizeof raw];
-  int n = snprintf(raw, sizeof raw, "%.256s:%d: ", file ? file : "?", line);
+  int n = snprintf(raw, sizeof raw, "%s:%d: ", file ? file : "?", line);
   if (n < 0) n = 0;
   va_list args;
   va_start(args, format);

@@ -3,7 +3,6 @@
 // bounded copy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -14,9 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <regex>
-#include <vector>
 
 #include "platform/safe_str.h"
 #include "platform/zq_log.h"
@@ -39,35 +36,37 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       huge(kLead + Preamble(65535, 256 << 20)),  // the ceilings: 1 MiB of index, 256 MiB of store
       big(kLead + Section(E(9, 4, 0, 1), BE32(9)) + Preamble(0, 3u << 30)),
       short_file(kLead + Preamble(0, 200 << 20)),
-      bins(kLead + Section(Repeat(E(1, 7, 0, 1), 1001), "x"));
+      long_value(kLead + Section(E(1, 6, 0, 1), S(300000, 'v') + '\0'));
   const S r = "t -r " + pkg.path + " ", path(4095, 'p');
-  const std::pair<S, S> kCases[] = {
+  const std::pair<S, S> cases[] = {
       // Every form, options after other words whatever the environment, the last one winning.
       {"export POSIXLY_CORRECT=1; t word --rpm=" + pkg.path +
            " -a Print --act=print --k=9 --key ' +2147483648x'",
        kEnd + "12#0"},  // held to 32 bits
       {"t --bogus -x " + r.substr(2) + "-a print -k -2147483649 2>/dev/null", kEnd + "13#0"},
-      {r + "-a print >/dev/full",  // no key: tag -1; a value cut short is no success
-       kEnd + "|write value failed, No space left on device.#255"},
       {"t -a print -k 1050 3>/dev/null -r " RPM_TEST_DATA "/hello-2.1-3.noarch.rpm",
-       "3.0.4-1\n4.6.0-1\n4.0-1#0"},             // empty versions left out
-      {r + "-k 42", "|Invalid action: ''#255"},  // the file is not read
+       "3.0.4-1\n4.6.0-1\n4.0-1#0"},  // empty versions left out
       // Text from the command line can't split a record nor reach a terminal raw.
       {r + "-a \"$(printf 'pr\\033[2J\\rint')\"", "|Invalid action: 'pr#033[2J#015int'#255"},
       {"t -a print -r \"$(printf '/no\\nDec  7 13:00:00 host sshd[1]: Accepted')\"",
-       "|Open rpm file fail!\n|Load rpm '/no#012Dec  7 13:00:00 host sshd[1]: Accepted' failed.#255"},
+       "|Open rpm file fail!\n|Load rpm '/no#012Dec  7 13:00:00 host sshd[1]: Accepted' "
+       "failed.#255"},
       // A reader that has gone, a file-size limit: a record and the failure status, no signal.
+      // No key: tag -1.
       {"f=$(mktemp -u) && mkfifo $f && exec 5<>$f 6>$f 5<&- && rm $f && " + r + "-a print >&6",
        kEnd + "|write value failed, Broken pipe.#255"},
       {"f=$(mktemp) && trap 'rm $f' EXIT && ulimit -f 0 && " + r + "-a print >$f",
        kEnd + "|write value failed, File too large.#255"},
-      {r + "-a printprintprint", "|Invalid action: 'printprintprint'#255"},
-      {r + "-a printprintprintp", "|strcpy_s fail: '34'|Invalid action: ''#255"},
-      {"t -a print", "|Open rpm file fail!\n|Load rpm '' failed.#255"},
+      // A non-blocking standard output read late still takes the whole value.
+      {"perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK) and exec @ARGV' " RPM_TOOL_EMULATOR
+       " " RPM_TOOL_LOGFD " -a print -k 1 -r " +
+           long_value.path + " | (sleep 0.3; wc -c)",
+       kEnd + "300000\n#0"},
+      {r + "-a printprintprintp -a printprintprint",  // 16 bytes don't fit, 15 do; not read
+       "|strcpy_s fail: '34'|Invalid action: 'printprintprint'#255"},
       {"t -a print -r /", "|read rpm lead info failed, Is a directory.|Load rpm '/' failed.#255"},
-      {"t -a print -r " + path, "|Open rpm file fail!\n|Load rpm '" + path + "' failed.#255"},
-      {"t -a print -r p" + path,
-       "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '' failed.#255"},
+      {"t -a print -r p" + path + " -r " + path,
+       "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '" + path + "' failed.#255"},
       // Claims that the files do not back, under an address-space limit; tag 9 absent: nothing.
       {RPM_MEMORY_LIMIT "t -a print -k 9 -r " + huge.path, "|read nb failed.#0"},
       {RPM_MEMORY_LIMIT "cat " + huge.path + " | t -a print -k 9 -r /dev/stdin",
@@ -77,27 +76,25 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        "|read nb failed.#0"},
       {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
-      // At most 1,000 records, then how many more there were, at the end of the run.
-      {"t -a print -r " + bins.path,
-       Repeat("|create RpmVal failed.", 1000) + "|records over the limit of 1000 left out: 2.#0"},
       // Closed standard descriptors are not taken by what the tool opens, here the log's
       // descriptor at the first record: the value and the option parser's complaint go nowhere,
       // and the package named by /dev/stdin is empty.
       {"t -a printprintprintprint --bogus -a print -k 1000 -r " RPM_TEST_DATA
        "/hello-2.1-3.noarch.rpm >&- 2>&-",
-       "|strcpy_s fail: '34'|create RpmVal failed.|create RpmVal failed.|create RpmVal failed."
-       "|create RpmVal failed.|rpm magic info failed."
-       "|write value failed, Bad file descriptor.#255"},
+       "|strcpy_s fail: '34'" + Repeat("|create RpmVal failed.", 4) +
+           "|rpm magic info failed.|write value failed, Bad file descriptor.#255"},
       {"t -a printprintprintprint -a print -r /dev/stdin <&-",
        "|strcpy_s fail: '34'|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' "
        "failed.#255"},
   };
-  for (const auto& [cmd, want] : kCases) EXPECT_EQ(Shell(cmd), want) << cmd;
+  for (const auto& [cmd, want] : cases) EXPECT_EQ(Shell(cmd), want) << cmd;
 
-  // A failed allocation inside the standard library, here the copy of a 48 MiB string, ends the
-  // run with a record rather than an abort. Natively only: the sanitizers' allocator aborts.
+  // Natively only, where the sanitizers' allocator and the emulator don't need the address
+  // space: memory that runs short is no success. A failed allocation in the standard library,
+  // here the copy of a 48 MiB string, ends the run with a record, counted in the summary after
+  // 1,000 others; a pipe's block grows as its bytes arrive, until it can't; a file's block is
+  // made at once.
   if (S(RPM_MEMORY_LIMIT).rfind("ulimit", 0) == 0) {
-    // After 1,000 other records, that one is counted in the summary on the way out.
     for (const int others : {0, 1000}) {
       const TempFile head(kLead + (others ? Section(Repeat(E(1, 7, 0, 1), others), "x") : "") +
                           Preamble(1, 48 << 20) + E(1000, 6, 0, 1));
@@ -108,11 +105,9 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
                              "|records over the limit of 1000 left out: 1.#255"
                        : "|alloc memory failed, Cannot allocate memory.#255");
     }
-    // A pipe's block grows as bytes arrive, until it can't: 150 MiB of a 200 MiB claim.
     EXPECT_EQ(Shell("truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "cat " +
                     short_file.path + " | t -a print -r /dev/stdin"),
               "|alloc ei failed, Cannot allocate memory.|Load rpm '/dev/stdin' failed.#255");
-    // A regular file's block, all at once: memory that runs short is no success either.
     EXPECT_EQ(Shell("truncate -s 300M " + huge.path + " && " RPM_MEMORY_LIMIT "t -a print -r " +
                     huge.path),
               "|alloc ei failed, Cannot allocate memory.|Load rpm '" + huge.path + "' failed.#255");
@@ -137,9 +132,8 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
         setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0) {
       _exit(2);  // no privilege for a namespace here
     }
-    for (int i = 0; i < 6; ++i) {
-      if (system(("exec timeout 20 " + run).c_str()) != 0) _exit(3);
-    }
+    // Twice: the second run finds the queue full from its start.
+    if (system(("timeout 20 " + run + " && timeout 20 " + run).c_str()) != 0) _exit(3);
     char record[512];
     while (recv(sock, record, sizeof record, MSG_DONTWAIT) > 0) {
     }
@@ -151,10 +145,10 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
       if (records == 0) first.assign(record, size_t(n));
       if (S(record, size_t(n)).find("left out: 2.") != S::npos) break;
     }
-    fprintf(stderr, "tool %d logged %d records, the first: %s\n", tool, records + 1, first.c_str());
     _exit(records + 1 != 1001 ||
           !std::regex_match(first, std::regex("<11>[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} "
-                                              "rpm_parser\\[" + std::to_string(tool) +
+                                              "rpm_parser\\[" +
+                                              std::to_string(tool) +
                                               "\\]: rpm_parser/rpm_parser\\.cpp:[0-9]+: "
                                               "create RpmVal failed\\.")));
   }
@@ -164,96 +158,25 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
   EXPECT_EQ(status, 0);
 }
 
-// A non-blocking standard output that is read late still takes the whole value.
-TEST(CliTest, WaitsForANonBlockingStandardOutput) {
-  const S value(300000, 'v');
-  const TempFile pkg(kLead + Section(E(1000, 6, 0, 1), value + '\0'));
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
-  const S run = "exec " RPM_TOOL_EMULATOR " " RPM_TOOL " -a print -k 1000 -r " + pkg.path;
-  const pid_t tool = fork();
-  if (tool == 0) {
-    dup2(fds[1], 1);
-    _exit(execl("/bin/sh", "sh", "-c", run.c_str(), nullptr));
-  }
-  close(fds[1]);
-  usleep(300000);  // the pipe is full long before
-  fcntl(fds[0], F_SETFL, 0);
-  S got;
-  char buf[1 << 16];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(tool, &status, 0);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(got.size(), value.size());
-  EXPECT_EQ(got, value);
-}
-
-#ifdef RPM_OWN_HEAP
-// The tool's allocator: small blocks packed into chunks, aligned, apart and each costing its size
-// class and a header, then reused by class, so a second round takes no more memory; large blocks
-// go back to malloc and never serve a small one; a request that can't be met calls the
-// new-handler, then gives null or, with no handler left, aborts.
-TEST(HeapTest, PacksReusesAndRefuses) {
-  constexpr size_t kAlign = alignof(std::max_align_t), kBlocks = 20000;
-  const auto in_use = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
-  std::vector<uint8_t*> blocks(kBlocks);
-  const size_t before = in_use();
-  for (int round = 0; round < 2; ++round) {
-    bool fine = true;
-    for (size_t i = 0; i < kBlocks; ++i) {
-      blocks[i] = static_cast<uint8_t*>(operator new(i % (16 * kAlign) + 1));
-      memset(blocks[i], int(i), i % (16 * kAlign) + 1);
-      fine = fine && reinterpret_cast<uintptr_t>(blocks[i]) % kAlign == 0;
-    }
-    for (size_t i = 0; i < kBlocks; ++i)
-      fine = fine && blocks[i][0] == uint8_t(i) && blocks[i][i % (16 * kAlign)] == uint8_t(i);
-    // 8.5 * kAlign on average, a header each, and the rest of the last chunk.
-    EXPECT_TRUE(fine && in_use() - before < kBlocks * (19 * kAlign / 2) + (size_t{64} << 10));
-    for (uint8_t* p : blocks) operator delete(p);
-  }
-  const size_t settled = in_use();
-  void* const big = operator new (size_t{1} << 20);
-  operator delete(big);
-  operator delete(nullptr);
-  EXPECT_EQ(in_use(), settled);
-  EXPECT_NE(operator new(1), big);
-
-  static int calls = 0;
-  std::set_new_handler([] {
-    if (++calls == 2) std::set_new_handler(nullptr);
-  });
-  volatile size_t huge = SIZE_MAX - 1;  // no address space holds it
-  EXPECT_EQ(operator new(huge, std::nothrow), nullptr);
-  EXPECT_EQ(calls, 2);
-  EXPECT_DEATH(static_cast<void>(operator new(huge)), "");
-}
-#endif
-
-// The log writer, the records' file field whatever prefix map the build used, and Annex K's
-// bounded copy: on any refusal the destination, when it has room, is left empty.
+// The log writer, the records' file field whatever prefix map the build used, and the bounded
+// copy: on any refusal the destination, when it has room, is left empty.
 TEST(PlatformTest, WriteLogAndBoundedCopy) {
   errno = ENOSPC;
-  ZQ_WriteLog(4, 0, 1, 0, "50%d.cpp", -12, "%m '%s'", "p");  // the file is text, not format
-  EXPECT_EQ(g_last_record, "50%d.cpp:-12: No space left on device 'p'");
-  ZQ_WriteLog(4, 3, 1, 0, S(300, 'f').c_str(), 0, "x");  // a long path is cut
-  EXPECT_EQ(g_last_record, S(256, 'f') + ":0: x");
+  ZQ_WriteLog(4, 0, 1, 0, "a.cpp", 1, "%m '%s'", "p");
   // errno as the caller left it, whatever the way out did; control bytes escaped, but for the
   // line feed that ends a message; no such severity as 8.
   ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);
   ZQ_WriteLog(4, 8, 1, 0, "b.cpp", 2, "'%s'\n", "a\nb\x1b[2J\r\x7f\x01 #");
-  EXPECT_EQ(g_logs, "|0 No space left on device 'p'|x|7 28%\n|'a#012b#033[2J#015#177#001 #'\n");
+  EXPECT_EQ(g_logs, "|0 No space left on device 'p'|7 28%\n|'a#012b#033[2J#015#177#001 #'\n");
   for (const char* file : {"/src/rpm_parser/rpm.cpp", "./rpm_parser/rpm.cpp", "rpm_parser/rpm.cpp"})
     EXPECT_STREQ(RpmLogFile(file), "rpm_parser/rpm.cpp");
   const std::tuple<size_t, const char*, int, S> kCases[] = {
       // destination size, source, result, the 8 bytes of the destination after the call
       {1, "", 0, S("\0XXXXXXX", 8)},
-      {SIZE_MAX / 2, "ab", 0, S("ab\0XXXXX", 8)},  // the largest size taken; nothing past the NUL
+      {8, "ab", 0, S("ab\0XXXXX", 8)},  // nothing past the NUL
       {2, "ab", ERANGE, S("\0XXXXXXX", 8)},
       {8, nullptr, EINVAL, S("\0XXXXXXX", 8)},
       {0, "ab", EINVAL, "XXXXXXXX"},
-      {SIZE_MAX / 2 + 1, "ab", EINVAL, "XXXXXXXX"},  // taken for a negative size: untouched
   };
   for (const auto& [size, src, rc, after] : kCases) {
     char dest[9] = "XXXXXXXX";

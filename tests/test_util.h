@@ -45,6 +45,5 @@ struct TempFile {
 
 // What the code under test logged: "|MESSAGE" for each record. Tests clear it before acting.
 extern S g_logs;
-extern S g_last_record;  // the latest, whole
 
 #endif  // TESTS_TEST_UTIL_H_
