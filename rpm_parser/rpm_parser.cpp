@@ -206,13 +206,7 @@ bool RpmParser::ReadHeader(Source* src) {
     }
     switch (fit) {
       case RpmValFit::kOk:
-        // Sections list their tags in ascending order: most go after the last one, where no
-        // search is needed. A displaced value goes at once.
-        if (tags_.empty() || tags_.rbegin()->first < entry.tag) {
-          tags_.emplace_hint(tags_.end(), entry.tag, std::move(val));
-        } else {
-          tags_.insert_or_assign(entry.tag, std::move(val));
-        }
+        tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
         break;
       case RpmValFit::kOutOfStore:
         RPM_LOG("tag %d out of data store.", entry.tag);

