@@ -3,12 +3,13 @@
 # execute on the tiny and medium packages of bench/run.sh, under qemu-arm one instruction at a
 # time: once on qemu's default processor, which has NEON, and once on one without (cortex-r5f).
 # Needs the arm preset's tool (cmake --workflow --preset arm), arm-linux-gnueabihf-gcc and
-# qemu-user; the packages come from a run of bench/run.sh. Usage: bench/arm.sh
+# qemu-user; the packages come from a run of bench/run.sh. Usage: bench/arm.sh [BUILD_DIR], by
+# default build-arm; build-arm-static for the fully static build (the arm-static preset).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
-tool=$root/build-arm/rpm_parser
+tool=$root/${1:-build-arm}/rpm_parser
 floor=$(mktemp)
 trap 'rm -f "$floor"' EXIT
 [[ -x $tool ]] || { echo "arm.sh: build $tool first: cmake --workflow --preset arm" >&2; exit 1; }

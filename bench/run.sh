@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Counts the instructions rpm_parser and the floor (bench/floor.c) execute on four synthetic
 # packages, then times them, and reports each against its target.
-# Usage: bench/run.sh [--logger] [ROUNDS] (default 5). With --logger, and no logger on /dev/log,
-# a throwaway one takes the records there, as a system logger would (needs python3 and the
-# right to create /dev/log).
+# Usage: bench/run.sh [--logger] [--static] [ROUNDS] (default 5). With --logger, and no logger on
+# /dev/log, a throwaway one takes the records there, as a system logger would (needs python3
+# and the right to create /dev/log). With --static, the tool is the fully static build
+# (RPM_STATIC), in build-bench-static.
 # Progress goes to stderr, results to stdout. Exits 1 when the two programs print different
 # values; a missed target is reported, not an error.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/bench/logger.sh"
-with_logger=0
-if [[ ${1:-} == --logger ]]; then with_logger=1; shift; fi
+with_logger=0 static=OFF build=$root/build-bench
+while [[ ${1:-} == --* ]]; do
+  case $1 in
+    --logger) with_logger=1 ;;
+    --static) static=ON build=$root/build-bench-static ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
 rounds=${1:-5}
-build=$root/build-bench
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
 trap 'rm -rf "$work"; stop_logger' EXIT
@@ -24,7 +31,7 @@ for t in cmake hyperfine jq /usr/bin/time valgrind logger; do
 done
 
 echo "building into $build" >&2
-cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF \
+cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF -DRPM_STATIC=$static \
   -DCMAKE_BUILD_TYPE=Release >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
 cmake --build "$build" -j2 --target rpm_parser gen_packages rpm_floor >>"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }

@@ -41,7 +41,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
   const std::pair<S, S> cases[] = {
       // Every form, options after other words whatever the environment, the last one winning.
       {"export POSIXLY_CORRECT=1; t word --rpm=" + pkg.path +
-           " -a Print --act=print --k=9 --key ' +2147483648x'",
+           " -a Printer --act=print --k=9 --key ' +2147483648x'",
        kEnd + "12#0"},  // held to 32 bits
       {"t --bogus -x " + r.substr(2) + "-a print -k -2147483649 2>/dev/null", kEnd + "13#0"},
       {"t -a print -k 1050 3>/dev/null -r " RPM_TEST_DATA "/hello-2.1-3.noarch.rpm",
@@ -65,8 +65,8 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        kEnd + "300000\n#0"},
       {r + "-a printprintprintp -a printprintprint",  // 16 bytes don't fit, 15 do; not read
        "|strcpy_s fail: '34'|Invalid action: 'printprintprint'#255"},
-      {"t -a print -r p" + path + " -r " + path,
-       "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '" + path + "' failed.#255"},
+      {"t -a print -r " + path + " -r p" + path,  // a path that doesn't fit leaves none
+       "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '' failed.#255"},
       // Claims that the files do not back, under an address-space limit; tag 9 absent: nothing.
       {RPM_MEMORY_LIMIT "t -a print -k 9 -r " + huge.path, "|read nb failed.#0"},
       {RPM_MEMORY_LIMIT "cat " + huge.path + " | t -a print -k 9 -r /dev/stdin",
