@@ -58,7 +58,8 @@ bool Write(const fs::path& path, const Pieces& pieces) {
     if (!out.flush()) return false;
   }
   fs::resize_file(path, size);  // a hole at the end too
-  std::printf("%-14s %12llu bytes\n", path.filename().c_str(), static_cast<unsigned long long>(size));
+  std::printf("%-14s %12llu bytes\n", path.filename().c_str(),
+              static_cast<unsigned long long>(size));
   return true;
 }
 

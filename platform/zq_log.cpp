@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <syslog.h>
 
 extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*flags*/,
@@ -13,15 +14,13 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   // Far more than any record: the longest argument is a path of 4,095 bytes.
   static char raw[8192];
   static char text[4 * sizeof raw];
-  int n = snprintf(raw, sizeof raw, "%s:%d: ", file ? file : "?", line);
-  if (n < 0) n = 0;
+  static_cast<void>(snprintf(raw, sizeof raw, "%s:%d: ", file ? file : "?", line));
+  const size_t n = strlen(raw);
   va_list args;
   va_start(args, format);
-  errno = saved_errno;  // for "%m"
-  const int m = vsnprintf(raw + n, sizeof raw - static_cast<size_t>(n), format, args);
+  static_cast<void>(vsnprintf(raw + n, sizeof raw - n, format, args));  // "%m": the caller's
   va_end(args);
-  size_t length = static_cast<size_t>(n) + (m > 0 ? static_cast<size_t>(m) : 0);
-  if (length > sizeof raw - 1) length = sizeof raw - 1;
+  const size_t length = n + strlen(raw + n);
   // Text from the command line must not split a record nor reach a terminal raw; the line
   // feed that ends a message is the logger's to drop.
   size_t out = 0;
@@ -31,7 +30,8 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
       text[out++] = static_cast<char>(c);
     } else {
       const char escape[4] = {'#', static_cast<char>('0' + (c >> 6)),
-                              static_cast<char>('0' + (c >> 3 & 7)), static_cast<char>('0' + (c & 7))};
+                              static_cast<char>('0' + (c >> 3 & 7)),
+                              static_cast<char>('0' + (c & 7))};
       for (char e : escape) text[out++] = e;
     }
   }

@@ -18,8 +18,8 @@ namespace {
 
 constexpr long long kPatienceMs = 100;
 
-int g_fd = -2;                // -2 until the first record, -1 once there is no way out
-long long g_waited_ns = 0;    // for room in the logger's queue, over the whole run
+int g_fd = -2;              // -2 until the first record, -1 once there is no way out
+long long g_waited_ns = 0;  // for room in the logger's queue, over the whole run
 
 long long NowNs() {
   timespec now{};
@@ -63,7 +63,9 @@ extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
   const time_t now = time(nullptr);
   tm local{};
   char stamp[32] = "";
-  if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%h %e %T", &local);
+  if (localtime_r(&now, &local) != nullptr) {
+    static_cast<void>(strftime(stamp, sizeof stamp, "%h %e %T", &local));
+  }
   const int head = snprintf(record, sizeof record, "<%d>%s %s[%d]: ", LOG_USER | severity, stamp,
                             program_invocation_short_name, static_cast<int>(getpid()));
   if (head < 0 || static_cast<size_t>(head) + length > sizeof record) return;

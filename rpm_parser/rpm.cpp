@@ -78,8 +78,8 @@ int Run(int argc, char** argv) {
   OpenStandardDescriptors();
   // A reader that has gone or a file-size limit fail the write, with a record and status 255,
   // instead of killing the run.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+  static_cast<void>(signal(SIGPIPE, SIG_IGN));
+  static_cast<void>(signal(SIGXFSZ, SIG_IGN));
   std::set_new_handler(OutOfMemory);
   static char rpm_path[kPathSize];
   char action[kActionSize] = {};
