@@ -210,7 +210,6 @@ void PrefaultBuffer(void* p, size_t n) {
 template <typename T>
 RpmValFit RpmValInt<T>::Parse(const uint8_t* data, uint32_t /*count*/, size_t size,
                               RpmValBudget* budget) {
-  if (data == nullptr) return RpmValFit::kOk;
   if (size < sizeof(T)) return RpmValFit::kOutOfStore;
   // Fixed-width bytes are read, not searched: they cost the keep budget only.
   if (!Keep(budget, sizeof(T))) return RpmValFit::kOverBudget;
@@ -231,7 +230,6 @@ template class RpmValInt<int64_t>;
 template <uint32_t kType>
 RpmValFit RpmValString<kType>::Parse(const uint8_t* data, uint32_t /*count*/, size_t size,
                                      RpmValBudget* budget) {
-  if (data == nullptr) return RpmValFit::kOk;
   size_t len = 0;
   const RpmValFit fit = FindNul(data, size, budget, &len);
   if (fit != RpmValFit::kOk) return fit;
@@ -245,7 +243,6 @@ template class RpmValString<kTypeI18nString>;
 
 RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
                              RpmValBudget* budget) {
-  if (data == nullptr) return RpmValFit::kOk;
   // Nothing is copied before the whole array is known to fit; a huge count costs no more than
   // the bytes the store and the scan budget hold.
   const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));

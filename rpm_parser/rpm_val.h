@@ -54,8 +54,7 @@ class RpmVal {
  public:
   // Decodes the value at `data`, after which `size` bytes of the store remain, given the
   // entry's count. Reads nothing past data + size, charges what it examines and keeps to
-  // `budget`, and leaves the value as it was unless it returns kOk. A null `data` leaves the
-  // value as it was.
+  // `budget`, and leaves the value as it was unless it returns kOk.
   virtual RpmValFit Parse(const uint8_t* data, uint32_t count, size_t size,
                           RpmValBudget* budget) = 0;
   // The value as text, byte for byte.

@@ -44,8 +44,6 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
            " -a Printer --act=print --k=9 --key ' +2147483648x'",
        kEnd + "12#0"},  // held to 32 bits
       {"t --bogus -x " + r.substr(2) + "-a print -k -2147483649 2>/dev/null", kEnd + "13#0"},
-      {"t -a print -k 1050 3>/dev/null -r " RPM_TEST_DATA "/hello-2.1-3.noarch.rpm",
-       "3.0.4-1\n4.6.0-1\n4.0-1#0"},  // empty versions left out
       // Text from the command line can't split a record nor reach a terminal raw.
       {r + "-a \"$(printf 'pr\\033[2J\\r\\177int')\"",
        "|Invalid action: 'pr#033[2J#015#177int'#255"},
@@ -76,30 +74,25 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       // Closed standard descriptors are not taken by what the tool opens, here the log's
       // descriptor at the first record: the value and the option parser's complaint go nowhere,
       // and the package named by /dev/stdin is empty.
-      {r + "-a printprintprintprint --bogus -a print >&- 2>&-",
-       "|strcpy_s fail: '34'" + kEnd + "|write value failed, Bad file descriptor.#255"},
-      {"t -a printprintprintprint -a print -r /dev/stdin <&-",
-       "|strcpy_s fail: '34'|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' "
-       "failed.#255"},
+      {r + "--bogus -a print >&- 2>&-", kEnd + "|write value failed, Bad file descriptor.#255"},
+      {"t -a print -r /dev/stdin <&-",
+       "|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' failed.#255"},
   };
   for (const auto& [cmd, want] : cases) EXPECT_EQ(Shell(cmd), want) << cmd;
 
   // Natively only, where the sanitizers' allocator and the emulator don't need the address
   // space: memory that runs short is no success. A failed allocation in the standard library,
-  // here the copy of a 48 MiB string, ends the run with a record, counted in the summary after
+  // here the copy of a 48 MiB string, ends the run with its record, counted in the summary after
   // 1,000 others; a pipe's block grows as its bytes arrive, until it can't; a file's block is
   // made at once.
   if (S(RPM_MEMORY_LIMIT).rfind("ulimit", 0) == 0) {
-    for (const int others : {0, 1000}) {
-      const TempFile head(kLead + (others ? Section(Repeat(E(1, 7, 0, 1), others), "x") : "") +
-                          Preamble(1, 48 << 20) + E(1000, 6, 0, 1));
-      EXPECT_EQ(Shell(RPM_MEMORY_LIMIT "(cat " + head.path +
-                      "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | t -a print -k "
-                      "1000 -r /dev/stdin"),
-                others ? Repeat("|create RpmVal failed.", others) +
-                             "|records over the limit of 1000 left out: 1.#255"
-                       : "|alloc memory failed, Cannot allocate memory.#255");
-    }
+    const TempFile late(kLead + Section(Repeat(E(1, 7, 0, 1), 1000), "x") + Preamble(1, 48 << 20) +
+                        E(1000, 6, 0, 1));
+    EXPECT_EQ(Shell(RPM_MEMORY_LIMIT "(cat " + late.path +
+                    "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | t -a print -k "
+                    "1000 -r /dev/stdin"),
+              Repeat("|create RpmVal failed.", 1000) +
+                  "|records over the limit of 1000 left out: 1.#255");
     EXPECT_EQ(Shell("truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "cat " +
                     short_file.path + " | t -a print -r /dev/stdin"),
               "|alloc ei failed, Cannot allocate memory.|Load rpm '/dev/stdin' failed.#255");
@@ -130,8 +123,7 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
     // Twice, unread: the second run finds the queue full from its start.
     if (system(("timeout 20 " + run + " && timeout 20 " + run).c_str()) != 0) _exit(3);
     char record[512];
-    while (recv(sock, record, sizeof record, MSG_DONTWAIT) > 0) {
-    }
+    while (recv(sock, record, sizeof record, MSG_DONTWAIT) > 0) continue;
     const pid_t tool = fork();
     if (tool == 0) _exit(execl("/bin/sh", "sh", "-c", ("exec " + run).c_str(), nullptr));
     S first, last;

@@ -17,15 +17,10 @@
 
 constexpr uint32_t kI8 = 2, kI16 = 3, kI32 = 4, kI64 = 5, kStr = 6, kArr = 8, kI18n = 9;
 
-// A value given no address stays as it was made; strings, translations and arrays of every shape
-// read as a plain walk does, under every budget: the last NUL before, inside and after the blocks
-// that are counted at once, runs of empty strings, store left over, budgets that run out anywhere.
+// Strings, translations and arrays of every shape read as a plain walk does, under every budget:
+// the last NUL before, inside and after the blocks that are counted at once, runs of empty
+// strings, store left over, budgets that run out anywhere.
 TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
-  for (uint32_t type : {kI8, kI16, kI32, kI64, kStr, kArr, kI18n}) {
-    auto val = RpmValFactory::GetInstance()->Create(type);
-    EXPECT_EQ(val->Parse(nullptr, 1, 8, nullptr), RpmValFit::kOk);  // nor looks at the budget
-    EXPECT_EQ(val->ToString(), type < kStr ? "-1" : "");
-  }
   std::mt19937 rng(7);  // the same cases on every run
   auto roll = [&rng](size_t n) { return uint32_t(rng() % n); };
   std::map<uint32_t, std::unique_ptr<RpmVal>> vals;  // one a type, parsed again and again
