@@ -6,7 +6,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
 
 extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*flags*/,
                             const char* file, int line, const char* format, ...) {
@@ -35,6 +34,6 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
       for (char e : escape) text[out++] = e;
     }
   }
-  ZQ_EmitLog(level >= LOG_EMERG && level <= LOG_DEBUG ? level : LOG_ERR, text, out);
+  ZQ_EmitLog(level, text, out);
   errno = saved_errno;  // the way out, failing to reach the logger, says so in errno
 }

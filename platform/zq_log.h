@@ -9,7 +9,7 @@ extern "C" {
 #endif
 
 // Writes one log record "FILE:LINE: MESSAGE", MESSAGE being `format` expanded with the
-// arguments. `level` is a syslog severity (3 is "error"); the other three integers are
+// arguments. `level` is a syslog severity, 0 to 7 (3 is "error"); the other three integers are
 // the platform's routing values and are not interpreted here. "%m" shows the errno that
 // was current on entry, and errno is left as it was found. A record is one line: control
 // bytes are written as '#' and three octal digits (a line feed as "#012"), but for a line
