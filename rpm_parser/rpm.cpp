@@ -58,7 +58,7 @@ bool WriteValue(const std::string& text) {
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (errno != EAGAIN) return false;
     pollfd out{STDOUT_FILENO, POLLOUT, 0};
     if (poll(&out, 1, -1) < 0 && errno != EINTR) return false;
   }
