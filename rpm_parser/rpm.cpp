@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -29,27 +30,25 @@ RpmParser* volatile g_parser = nullptr;
 
 // Decimal as strtol reads it, held to the signed 32-bit range whatever the width of long.
 int32_t ParseKey(const char* text) {
-  const long long value = strtoll(text, nullptr, 10);
-  if (value < INT32_MIN) return INT32_MIN;
-  if (value > INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(
+      std::clamp<long long>(strtoll(text, nullptr, 10), INT32_MIN, INT32_MAX));
 }
 
 // Opens /dev/null on each of descriptors 0 to 2 that the caller left closed, so that nothing the
 // tool opens later (the package, the log's socket) takes one of them. Descriptor 1 is opened
 // read-only: a value then has nowhere to go and its write fails, rather than going elsewhere.
 void OpenStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     struct stat st;
     if (fstat(fd, &st) == 0 || errno != EBADF) continue;
     // The lower ones are open by now, so this is the descriptor open() gives. Kept to the end;
     // without /dev/null there is nothing better to put there.
-    static_cast<void>(open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY));
+    static_cast<void>(open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY));
   }
 }
 
 // Writes all of `text` to standard output, waiting for room when it is non-blocking. False,
-// with errno set, when it can't take it all.
+// with errno set, when it can't take it all. No signal has a handler, so no call is interrupted.
 bool WriteValue(const std::string& text) {
   for (size_t done = 0; done < text.size();) {
     const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
@@ -57,10 +56,8 @@ bool WriteValue(const std::string& text) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) return false;
     pollfd out{STDOUT_FILENO, POLLOUT, 0};
-    if (poll(&out, 1, -1) < 0 && errno != EINTR) return false;
+    if (errno != EAGAIN || poll(&out, 1, -1) < 0) return false;
   }
   return true;
 }

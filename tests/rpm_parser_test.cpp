@@ -45,7 +45,6 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
     if (!val) val = RpmValFactory::GetInstance()->Create(type);
     const S was = val->ToString();                                 // what a refusal leaves
     const std::vector<uint8_t> store(bytes.begin(), bytes.end());  // no byte to spare
-    SCOPED_TRACE(testing::PrintToString(bytes) + " count " + std::to_string(count));
     ASSERT_EQ(val->Parse(store.data(), count, store.size(), &budget),
               kept                             ? RpmValFit::kOk
               : found || window < bytes.size() ? RpmValFit::kOverBudget
