@@ -59,7 +59,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        kEnd + "|write value failed, File too large.#255"},
       // A non-blocking standard output read late still takes the whole value.
       {"perl -MFcntl -e 'fcntl(STDOUT, F_SETFL, O_NONBLOCK) and exec @ARGV' " RPM_TOOL_EMULATOR
-       " " RPM_TOOL_LOGFD " -a print -k 1 -r " +
+       " " RPM_TOOL_LOGFD " -a print -k 1a -r " +
            long_value.path + " | (sleep 0.3; wc -c)",
        kEnd + "300000\n#0"},
       {r + "-a printprintprintp -a printprintprint",  // 16 bytes don't fit, 15 do; not read
@@ -75,7 +75,8 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       // Closed standard descriptors are not taken by what the tool opens, here the log's
       // descriptor at the first record: the value and the option parser's complaint go nowhere,
       // and the package named by /dev/stdin is empty.
-      {r + "--bogus -a print >&- 2>&-", kEnd + "|write value failed, Bad file descriptor.#255"},
+      {r + "-a printprintprintprint --bogus -a print >&- 2>&-",  // a record before the package
+       "|strcpy_s fail: '34'" + kEnd + "|write value failed, Bad file descriptor.#255"},
       {"t -a print -r /dev/stdin <&-",
        "|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' failed.#255"},
   };
@@ -144,11 +145,11 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
 // The log writer, the records' file field whatever prefix map the build used, and the bounded
 // copy: on a refusal the destination, when it has room, is left empty.
 TEST(PlatformTest, WriteLogAndBoundedCopy) {
+  // A record is cut at 8 KiB; errno is as the caller left it, whatever the way out did.
   errno = ENOSPC;
-  ZQ_WriteLog(4, 0, 1, 0, "a.cpp", 1, "%m '%s'", "p");
-  // errno as the caller left it, whatever the way out did.
+  ZQ_WriteLog(4, 0, 1, 0, "a.cpp", 1, "%m '%s'", S(9000, 'p').c_str());
   ZQ_WriteLog(4, 7, 1, 0, nullptr, 1, "%d%%\n", errno);
-  EXPECT_EQ(g_logs, "|0 No space left on device 'p'|7 28%\n");
+  EXPECT_EQ(g_logs, "|0 No space left on device '" + S(8157, 'p') + "|7 28%\n");
   for (const char* file : {"/src/rpm_parser/rpm.cpp", "./rpm_parser/rpm.cpp", "rpm_parser/rpm.cpp"})
     EXPECT_STREQ(RpmLogFile(file), "rpm_parser/rpm.cpp");
   // Refusals the command line can't reach: without room the destination is left as it was.
