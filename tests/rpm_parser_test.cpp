@@ -97,10 +97,9 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
   }
   // Ceilings the tests can reach, {il, dl, slack, max keep}: at most `il` entries and `dl` bytes
   // of store a section; values keep the section bytes read plus `slack`, and `max keep` at most.
-  // An INT8 (charged its byte and the bookkeeping) and an empty STRING (the bookkeeping only).
-  auto int8_and_empty = [](int32_t tag) {
-    return Section(E(tag, kI8, 0, 1) + E(tag + 1, kStr, 1, 1), S("\x05\0", 2));  // nb 34
-  };
+  // An INT8 (charged its byte and the bookkeeping) and an empty STRING (the bookkeeping only):
+  // nb 34.
+  const S int8_and_empty = kLead + Section(E(1, kI8, 0, 1) + E(2, kStr, 1, 1), S("\x05\0", 2));
   const uint64_t cost = RpmParser::kValueCost;
   struct Case {
     S bytes, want;
@@ -114,11 +113,11 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
       {pkg + Preamble(0, (256 << 20) + 1), "1=1;#dl 268435457 over limit 268435456."},
       // Values of the whole file are charged their bytes and their bookkeeping, against the
       // section bytes read so far and the slack; what one refused is given back.
-      {kLead + int8_and_empty(1), "1=5;#tag 2 over data budget." + kEnd,
+      {int8_and_empty, "1=5;#tag 2 over data budget." + kEnd,
        RpmLimits{9, 9, 2 * cost - 34, ~0ull}},
-      {kLead + int8_and_empty(1), "2=;#tag 1 over data budget." + kEnd, RpmLimits{9, 9, 999, cost}},
+      {int8_and_empty, "2=;#tag 1 over data budget." + kEnd, RpmLimits{9, 9, 999, cost}},
       // What a section leaves unused stays for the next, which adds its own bytes (nb 300).
-      {kLead + int8_and_empty(1) +
+      {int8_and_empty +
            Section(E(3, kStr, 0, 1) + E(4, kStr, 0, 1) + E(5, kStr, 0, 1), S(252, '\0')),
        "1=5;3=;4=;#tag 2 over data budget.|tag 5 over data budget." + kEnd,
        RpmLimits{9, 999, cost + 21 - 34, ~0ull}},
