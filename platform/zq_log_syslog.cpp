@@ -1,7 +1,7 @@
 // The records' way out on the device: datagrams to the system logger's socket, /dev/log, in the
 // form syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss rpm_parser[PID]: TEXT", facility user.
 // Unlike syslog(3), which blocks for as long as the logger's queue stays full, a run waits for
-// room there kPatienceNs in all, then drops the rest of its records.
+// room there kPatience in all, then drops the rest of its records.
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -12,32 +12,29 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "platform/zq_log.h"
 
 namespace {
 
-constexpr long long kPatienceNs = 100 * 1000000LL;
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kPatience(100);
 
-int g_fd = -2;              // -2 until the first record, -1 once there is no way out
-long long g_waited_ns = 0;  // for room in the logger's queue, over the whole run
-
-long long NowNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
+int g_fd = -2;               // -2 until the first record, -1 once there is no way out
+Clock::duration g_waited{};  // for room in the logger's queue, over the whole run
 
 // Sends one datagram, waiting for room in the logger's queue out of what is left of the run's
 // patience. False when it can't go: no logger, or one that has stopped reading. No signal has a
 // handler, so no call is interrupted.
 bool Send(const char* data, size_t size) {
   while (send(g_fd, data, size, MSG_NOSIGNAL) < 0) {
-    const long long left_ns = kPatienceNs - g_waited_ns;
-    if (errno != EAGAIN || left_ns <= 0) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(kPatience - g_waited);
+    if (errno != EAGAIN || left.count() <= 0) return false;
     pollfd room{g_fd, POLLOUT, 0};
-    const long long start = NowNs();
-    static_cast<void>(poll(&room, 1, static_cast<int>(left_ns / 1000000 + 1)));
-    g_waited_ns += NowNs() - start;
+    const Clock::time_point start = Clock::now();
+    static_cast<void>(poll(&room, 1, static_cast<int>(left.count())));
+    g_waited += Clock::now() - start;
   }
   return true;
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -196,15 +197,15 @@ std::string IntText(T value) {
 }  // namespace
 
 void PrefaultBuffer(void* p, size_t n) {
-  constexpr uintptr_t kPage = 4096;
-  if (n < (uintptr_t{16} << 10)) return;  // a few faults cost less than the call
-  // The whole pages inside the buffer; the pointer itself is only ever offset, never rebuilt.
-  const uintptr_t address = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t begin = (address + kPage - 1) & ~(kPage - 1);
-  const uintptr_t end = (address + n) & ~(kPage - 1);
-  char* const pages = static_cast<char*>(p) + (begin - address);
-  if (n >= (uintptr_t{2} << 20)) madvise(pages, end - begin, MADV_HUGEPAGE);
-  madvise(pages, end - begin, MADV_POPULATE_WRITE);
+  constexpr size_t kPage = 4096;
+  if (n < (size_t{16} << 10)) return;  // a few faults cost less than the call
+  // The whole pages inside the buffer.
+  void* pages = p;
+  size_t size = n;
+  if (std::align(kPage, kPage, pages, size) == nullptr) return;
+  size -= size % kPage;
+  if (n >= (size_t{2} << 20)) madvise(pages, size, MADV_HUGEPAGE);
+  madvise(pages, size, MADV_POPULATE_WRITE);
 }
 
 template <typename T>
