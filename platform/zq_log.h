@@ -17,6 +17,11 @@ extern "C" {
 void ZQ_WriteLog(int module, int level, int category, int flags, const char* file, int line,
                  const char* format, ...) __attribute__((format(printf, 7, 8)));
 
+// Sets up the way out to the system log: the logger's socket connected and the local time zone
+// loaded, so that records still go out once the process may open nothing more. ZQ_EmitLog does
+// it at the first record when nobody did before.
+void ZQ_OpenLog(void);
+
 // Hands one finished record, `length` bytes of "FILE:LINE: MESSAGE", to the system log at
 // syslog severity `severity` (0-7). Linked apart from the writer, so that tests can keep the
 // records instead; it may change errno.

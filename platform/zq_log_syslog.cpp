@@ -1,7 +1,8 @@
-// The records' way out on the device: datagrams to the system logger's socket, /dev/log, in the
-// form syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss rpm_parser[PID]: TEXT", facility user.
-// Unlike syslog(3), which blocks for as long as the logger's queue stays full, a run waits for
-// room there kPatience in all, then drops the rest of its records.
+// The records' way out on the device: the system logger's socket, /dev/log, in the form
+// syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss rpm_parser[PID]: TEXT", facility user. A logger
+// that takes datagrams gets one a record; one that listens on a stream gets each record ended by
+// a NUL, as syslog(3) frames them. Unlike syslog(3), which blocks for as long as the logger
+// stops reading, a run waits for room there kPatience in all, then drops the rest of its records.
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <initializer_list>
 
 #include "platform/zq_log.h"
 
@@ -21,14 +23,21 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience(100);
 
-int g_fd = -2;               // -2 until the first record, -1 once there is no way out
+int g_fd = -2;               // -2 until opened, -1 once there is no way out
+bool g_stream = false;       // the logger listens on a stream: records end with a NUL
 Clock::duration g_waited{};  // for room in the logger's queue, over the whole run
 
-// Sends one datagram, waiting for room in the logger's queue out of what is left of the run's
-// patience. False when it can't go: no logger, or one that has stopped reading. No signal has a
-// handler, so no call is interrupted.
+// Sends all `size` bytes, waiting for room in the logger's queue out of what is left of the
+// run's patience. False when they can't go: no logger, or one that has stopped reading. No
+// signal has a handler, so no call is interrupted.
 bool Send(const char* data, size_t size) {
-  while (send(g_fd, data, size, MSG_NOSIGNAL) < 0) {
+  while (size > 0) {
+    const ssize_t n = send(g_fd, data, size, MSG_NOSIGNAL);
+    if (n >= 0) {  // a datagram goes whole; a stream may take part
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(kPatience - g_waited);
     if (errno != EAGAIN || left.count() <= 0) return false;
     pollfd room{g_fd, POLLOUT, 0};
@@ -41,13 +50,27 @@ bool Send(const char* data, size_t size) {
 
 }  // namespace
 
-extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
-  if (g_fd == -2) {  // at the first record, not at start-up
-    g_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_un log{AF_UNIX, "/dev/log"};
-    // Without a logger, the first send fails and ends the records.
-    static_cast<void>(connect(g_fd, reinterpret_cast<const sockaddr*>(&log), sizeof log));
+extern "C" void ZQ_OpenLog(void) {
+  if (g_fd != -2) return;
+  tzset();  // localtime_r won't look for the zone again
+  const sockaddr_un log{AF_UNIX, "/dev/log"};
+  // A datagram first, then a stream, as syslog(3) tries them; without a logger, no way out.
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    g_fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (g_fd < 0) break;
+    if (connect(g_fd, reinterpret_cast<const sockaddr*>(&log), sizeof log) == 0) {
+      g_stream = type == SOCK_STREAM;
+      return;
+    }
+    const bool other_type = errno == EPROTOTYPE;
+    close(g_fd);
+    if (!other_type) break;
   }
+  g_fd = -1;
+}
+
+extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
+  ZQ_OpenLog();
   if (g_fd < 0) return;
   const time_t now = time(nullptr);
   tm local{};
@@ -56,10 +79,11 @@ extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
     static_cast<void>(strftime(stamp, sizeof stamp, "%h %e %T", &local));
   }
   static char record[64 << 10];  // a record's text is at most 32 KiB
-  static_cast<void>(snprintf(record, sizeof record, "<%d>%s %s[%d]: %.*s", LOG_USER | severity,
-                             stamp, program_invocation_short_name, static_cast<int>(getpid()),
-                             static_cast<int>(length), text));
-  if (!Send(record, strlen(record))) {
+  const int size = snprintf(record, sizeof record, "<%d>%s %s[%d]: %.*s", LOG_USER | severity,
+                            stamp, program_invocation_short_name, static_cast<int>(getpid()),
+                            static_cast<int>(length), text);
+  // The NUL that snprintf wrote ends the record on a stream.
+  if (!Send(record, static_cast<size_t>(size) + (g_stream ? 1 : 0))) {
     close(g_fd);  // nothing more from this run
     g_fd = -1;
   }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/safe_str.h"
+#include "rpm_parser/rpm_confine.h"
 #include "rpm_parser/rpm_log.h"
 #include "rpm_parser/rpm_parser.h"
 
@@ -71,7 +72,10 @@ void OutOfMemory() {
 
 // Everything but the summary of the records left out, which main adds on the way out.
 int Run(int argc, char** argv) {
+  // Everything the run needs from outside but the package, before anything is logged: once the
+  // package is open the process confines itself and can open nothing more.
   OpenStandardDescriptors();
+  ZQ_OpenLog();
   // A reader that has gone or a file-size limit fail the write, with a record and status 255,
   // instead of killing the run.
   static_cast<void>(signal(SIGPIPE, SIG_IGN));
@@ -118,7 +122,7 @@ int Run(int argc, char** argv) {
   g_parser = parser;
   // A reader short of memory fails the load too: a value read from part of a package must not
   // pass for the package's.
-  if (parser == nullptr || !parser->Load(rpm_path)) {
+  if (parser == nullptr || !parser->Load(rpm_path, [] { static_cast<void>(RpmConfine()); })) {
     RPM_LOG("Load rpm '%s' failed.", rpm_path);
     return -1;
   }

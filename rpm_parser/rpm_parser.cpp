@@ -104,12 +104,13 @@ struct RpmParser::Source {
   }
 };
 
-bool RpmParser::Load(const char* path) {
+bool RpmParser::Load(const char* path, void (*opened)()) {
   std::unique_ptr<FILE, FileCloser> fp(fopen(path, "rb"));
   if (!fp) {
     RPM_LOG("Open rpm file fail!\n");
     return false;
   }
+  if (opened != nullptr) opened();
   return LoadFrom(fp.get(), 0);  // a stream just opened stands at its start
 }
 

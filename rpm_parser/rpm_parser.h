@@ -39,8 +39,9 @@ class RpmParser {
 
   // Reads the package at `path`. True when the file opened and its 96-byte lead was read,
   // whatever became of the header sections after it, unless memory ran short for one; false
-  // otherwise. The cause is logged.
-  bool Load(const char* path);
+  // otherwise. The cause is logged. `opened`, when given, is called once the file is open and
+  // before its first byte is read.
+  bool Load(const char* path, void (*opened)() = nullptr);
   // The same from a stream positioned at the lead, which stays open for the caller.
   bool Load(FILE* fp);
 

@@ -2,9 +2,9 @@
 // Keeps "|MESSAGE" for each, or "|SEVERITY MESSAGE" when the severity is not the one that every
 // record of this tool has (error).
 // Unit tests keep them in memory; the end-to-end build of the tool (LOG_TO_FD3) writes them to
-// a descriptor it opens at the first record, as the real way out opens its socket, onto
-// descriptor 3; the fuzz target (LOG_DISCARD) drops them. Like a way out that can't reach its
-// logger, it leaves errno changed.
+// a copy of descriptor 3 made when the log is opened, as the real way out connects its socket; the
+// fuzz target (LOG_DISCARD) drops them. Like a way out that can't reach its logger, it leaves errno
+// changed.
 #include <syslog.h>
 #include <unistd.h>
 
@@ -16,6 +16,16 @@
 
 S g_logs;
 
+#ifdef LOG_TO_FD3
+static int g_fd = -2;
+// Like the log's socket: the lowest free descriptor, opened before the tool confines itself.
+extern "C" void ZQ_OpenLog() {
+  if (g_fd == -2) g_fd = dup(3);
+}
+#else
+extern "C" void ZQ_OpenLog() {}
+#endif
+
 #ifdef LOG_DISCARD
 extern "C" void ZQ_EmitLog(int, const char*, size_t) {}  // keeps nothing, not even on the heap
 #else
@@ -23,8 +33,8 @@ extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
   const S severity_text = severity == LOG_ERR ? "" : std::to_string(severity) + " ";
   const S whole(text, length), record = "|" + severity_text + whole.substr(whole.find(": ") + 2);
 #ifdef LOG_TO_FD3
-  static const int fd = dup(3);  // like the log's socket: the lowest free descriptor, kept open
-  if (write(fd, record.data(), record.size()) < 0) return;  // nobody listens
+  ZQ_OpenLog();
+  if (write(g_fd, record.data(), record.size()) < 0) return;  // nobody listens
 #else
   g_logs += record;
 #endif
