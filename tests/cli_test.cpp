@@ -85,9 +85,9 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
       // Closed standard descriptors are not taken by what the tool opens, here the log's
-      // descriptor at the first record: the value and the option parser's complaint go nowhere,
-      // and the package named by /dev/stdin is empty.
-      {r + "-a printprintprintprint --bogus -a print >&- 2>&-",  // a record before the package
+      // descriptor at the start: the value and the option parser's complaint go nowhere, and the
+      // package named by /dev/stdin is empty.
+      {r + "-a printprintprintprint --bogus -a print >&- 2>&-",
        "|strcpy_s fail: '34'" + kEnd + "|write value failed, Bad file descriptor.#255"},
       {"t -a print -r /dev/stdin <&-",
        "|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' failed.#255"},
