@@ -1,5 +1,6 @@
 # Cross build for 32-bit ARM Linux (hard float) with Debian's g++-arm-linux-gnueabihf; tests
-# run under user-mode emulation (qemu-user), so ctest works on the build machine.
+# run under user-mode emulation (qemu-user), so ctest works on the build machine, unless the
+# build sets CMAKE_CROSSCOMPILING_EMULATOR empty for tests that run on an ARM kernel.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
@@ -9,4 +10,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+endif()
