@@ -18,8 +18,9 @@ rm -rf "$work/rootfs"
 mkdir -p "$work/debs" "$work/rootfs"
 
 echo "== building the fully static ARM tool and tests"
-cmake --preset arm-target >/dev/null
-cmake --build --preset arm-target -j "$(nproc)" >/dev/null
+cmake --preset arm-target >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+cmake --build --preset arm-target -j "$(nproc)" --target rpm_parser rpm_parser_logfd rpm_tests \
+  cli_tests fuzz_replay gen_packages >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
 
 if [[ ! -f $work/debs/unpacked ]]; then
   echo "== fetching Debian's armhf kernel and busybox-static"

@@ -167,10 +167,11 @@ void Fillers(Section* h, Rng* rng, size_t n) {
       for (size_t k = 0; k < count; ++k) v.push_back(static_cast<int64_t>(rng->Next() % 200) - 100);
       h->Ints(tag, type, v);
     } else if (type == kString) {
-      h->Str(tag, rng->Words(60 + rng->Next() % 120));
+      h->Str(tag, rng->Words(static_cast<size_t>(60 + rng->Next() % 120)));
     } else {
       std::vector<std::string> v;
-      for (size_t k = 0; k < count; ++k) v.push_back(rng->Words(30 + rng->Next() % 90));
+      for (size_t k = 0; k < count; ++k)
+        v.push_back(rng->Words(static_cast<size_t>(30 + rng->Next() % 90)));
       h->Strings(tag, type, v);
     }
   }
