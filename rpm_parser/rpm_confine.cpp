@@ -16,6 +16,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <vector>
+
 // The architecture whose numbering the filter knows: the device's, and the build machine's. A
 // call made through another numbering (i386 calls from x86-64 code, say) is killed.
 #if defined(__x86_64__) && !defined(__ILP32__)
@@ -86,19 +88,15 @@ class Filter {
     Op(BPF_RET | BPF_K, kAllow);
   }
   void Op(uint16_t code, uint32_t k, uint8_t jt = 0, uint8_t jf = 0) {
-    if (size_ < kCapacity) code_[size_] = {code, jt, jf, k};
-    ++size_;  // one too many makes Install fail rather than install a program cut short
+    code_.push_back({code, jt, jf, k});
   }
   bool Install() {
-    if (size_ > kCapacity) return false;
-    const sock_fprog program{size_, code_};
+    const sock_fprog program{static_cast<unsigned short>(code_.size()), code_.data()};
     return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
   }
 
  private:
-  static constexpr unsigned short kCapacity = 128;
-  sock_filter code_[kCapacity] = {};
-  unsigned short size_ = 0;
+  std::vector<sock_filter> code_;
 };
 
 }  // namespace
