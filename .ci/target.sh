@@ -105,7 +105,7 @@ arrays() {  # COUNT: the lead, and a section of two arrays of COUNT strings over
   printf '\216\255\350\001\0\0\0\0\0\0\0\002\020\0\0\0'
   for tag in '\350' '\351'; do printf "\\0\\0\\003$tag\\0\\0\\0\\010\\0\\0\\0\\0$1"; done
 }
-big() {
+big() (  # in a subshell: its directory is its own
   mkdir -p /tmp/big && cd /tmp/big && @BUILD@/bench/gen_packages . >/dev/null || return 1
   rm tiny.rpm medium.rpm bigpayload.rpm
   arrays '\017\377\377\377' >empty_arrays.rpm && truncate -s 268435599 empty_arrays.rpm &&
@@ -122,8 +122,7 @@ big() {
     rm $f.rpm
     [ "$(cat bytes)" = "$2" ] && [ "$rss" -le $((size * 5 / 2 + 16384)) ] || return 1
   done
-  cd @ROOT@
-}
+)
 check big_packages big
 echo "$passed passed, $failed failed"
 [ -z "$names" ] || echo "failed:$names"

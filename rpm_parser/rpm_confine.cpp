@@ -44,7 +44,7 @@ constexpr uint32_t ArgHigh(uint32_t i) { return ArgLow(i) + 4; }
 
 // Calls allowed whatever their arguments: reading the package, writing the value and the
 // records, memory (mapped and protected only without execution, below), the records' stamps and
-// process id, and exiting. The most frequent first.
+// process id, and exiting.
 // clang-format off
 constexpr uint32_t kPlain[] = {
     SYS_read, SYS_write, SYS_readv, SYS_writev, SYS_lseek, SYS_fstat, SYS_statx, SYS_close,
