@@ -79,10 +79,11 @@ fi
 # run to run on a busy machine. Targets: the tiny header (alone or before a big payload) within
 # 1.25x the floor, the others within one instruction a header byte over it. The loader's share
 # grows with the environment (here 21,600 instructions more than with none at all), the
-# same for both programs: the instructions over the floor don't move, a ratio does.
+# same for both programs: the instructions over the floor don't move, a ratio does. valgrind
+# can't run a confined program, so the tool runs unconfined here: its filter is not counted.
 echo "environment: $(env | wc -l) variables, $(env | wc -c) bytes"
 instructions() {
-  valgrind --tool=cachegrind --cache-sim=no --cachegrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+  RPM_PARSER_UNCONFINED=1 valgrind --tool=cachegrind --cache-sim=no --cachegrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
     awk '/I +refs:/ {gsub(",", "", $NF); print $NF}'
 }
 for s in "${shapes[@]}"; do
@@ -142,7 +143,7 @@ for s in "${shapes[@]}"; do
   if [[ $s == bighdr ]]; then
     time_limit=1.5
     rss_text=$(awk -v t="$t_rss" -v h="$hdr" 'BEGIN {
-      m = t * 1024 / h; printf "RSS %.2fx header (%d KiB) %s", m, h / 1024, m <= 2.2 ? "pass" : "miss"}')
+      m = t * 1024 / h; printf "RSS %.2fx header (%d KiB, <= 1.3x) %s", m, h / 1024, m <= 1.3 ? "pass" : "miss"}')
   else
     time_limit=1.2
     rss_text=$(awk -v t="$t_rss" -v f="$f_rss" 'BEGIN {

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "platform/safe_str.h"
 #include "rpm_parser/rpm_confine.h"
@@ -47,20 +46,23 @@ void OpenStandardDescriptors() {
   }
 }
 
-// Writes all of `text` to standard output, waiting for room when it is non-blocking. False,
-// with errno set, when it can't take it all. No signal has a handler, so no call is interrupted.
-bool WriteValue(const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
-    if (n >= 0) {
-      done += static_cast<size_t>(n);
-      continue;
+// Standard output as the value's way out: each piece written whole, waiting for room when it is
+// non-blocking. A refusal leaves errno set. No signal has a handler, so no call is interrupted.
+class StdoutSink final : public RpmTextSink {
+ public:
+  bool Put(const char* piece, size_t size) override {
+    for (size_t done = 0; done < size;) {
+      const ssize_t n = write(STDOUT_FILENO, piece + done, size - done);
+      if (n >= 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      pollfd out{STDOUT_FILENO, POLLOUT, 0};
+      if (errno != EAGAIN || poll(&out, 1, -1) < 0) return false;
     }
-    pollfd out{STDOUT_FILENO, POLLOUT, 0};
-    if (errno != EAGAIN || poll(&out, 1, -1) < 0) return false;
+    return true;
   }
-  return true;
-}
+};
 
 // A failed allocation inside the standard library ends the run with a record and the failure
 // status instead of an abort.
@@ -127,8 +129,8 @@ int Run(int argc, char** argv) {
     return -1;
   }
   // The caller parses what we print: a value cut short must not pass for a success.
-  const std::string text = parser->GetValue(key);
-  if (!WriteValue(text)) {
+  StdoutSink out;
+  if (!parser->WriteValue(key, &out)) {
     RPM_LOG("write value failed, %m.");
     return -1;
   }

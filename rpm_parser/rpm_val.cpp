@@ -2,10 +2,6 @@
 #include "rpm_parser/rpm_val.h"
 
 #include <sys/auxv.h>
-#include <sys/mman.h>
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it harmlessly
-#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -124,18 +120,6 @@ RPM_VECTOR_CODE const uint8_t* CountBlocks(const uint8_t* p, const uint8_t* limi
   return p;
 }
 
-RPM_VECTOR_HELPER void CopyVec(char* dst, const char* src) {
-  const Vec v = LoadVec(src);
-  const Vec out = v | (NulMask(v) & (Vec{} + '\n'));
-  memcpy(dst, &out, kVec);
-}
-
-// Copies `n` bytes with each NUL made a line feed, 16 at a time.
-RPM_VECTOR_CODE void CopyByVectors(char* dst, const char* src, size_t n) {
-  size_t i = 0;
-  for (; n - i >= kVec; i += kVec) CopyVec(dst + i, src + i);
-  for (; i < n; ++i) dst[i] = src[i] != 0 ? src[i] : '\n';
-}
 #endif
 
 // Bytes up to and including the `count`-th NUL from `data`, looking at no more than `window`
@@ -164,26 +148,24 @@ size_t FindNthNul(const uint8_t* data, size_t window, uint32_t count, uint32_t* 
   return static_cast<size_t>(p - data);
 }
 
-// Copies `n` bytes from `src` to `dst` with each NUL made a line feed.
-void CopyNulsAsLineFeeds(char* dst, const char* src, size_t n) {
-#ifdef RPM_VECTORS
-  if (HaveVectors()) {
-    CopyByVectors(dst, src, n);
-    return;
-  }
-#endif
-  // A piece at a time, so that memchr finds the bytes memcpy has just put in the cache.
-  constexpr size_t kPiece = 4096;
-  for (size_t i = 0; i < n; i += kPiece) {
-    const size_t piece = std::min(kPiece, n - i);
-    memcpy(dst + i, src + i, piece);
-    char* const end = dst + i + piece;
-    for (char* p = dst + i; p != end; ++p) {
-      p = static_cast<char*>(memchr(p, 0, static_cast<size_t>(end - p)));
-      if (p == nullptr) break;
-      *p = '\n';
+// Writes the next `n` bytes of an array's text to `dst`, from the stored strings at `*src`, and
+// moves `*src` past the bytes used. A NUL ends a string and becomes the line feed before the
+// next, but one that ends an empty string (first, or right after a NUL) leaves nothing;
+// `*after_nul` carries that from one piece to the next and starts true.
+void JoinStrings(char* dst, size_t n, const char** src, bool* after_nul) {
+  const char* s = *src;
+  bool after = *after_nul;
+  for (size_t i = 0; i < n; ++s) {
+    if (*s != 0) {
+      dst[i++] = *s;
+      after = false;
+    } else if (!after) {
+      dst[i++] = '\n';
+      after = true;
     }
   }
+  *src = s;
+  *after_nul = after;
 }
 
 template <typename T>
@@ -196,16 +178,52 @@ std::string IntText(T value) {
 
 }  // namespace
 
-void PrefaultBuffer(void* p, size_t n) {
-  constexpr size_t kPage = 4096;
-  if (n < (size_t{16} << 10)) return;  // a few faults cost less than the call
-  // The whole pages inside the buffer.
-  void* pages = p;
-  size_t size = n;
-  if (std::align(kPage, kPage, pages, size) == nullptr) return;
-  size -= size % kPage;
-  if (n >= (size_t{2} << 20)) madvise(pages, size, MADV_HUGEPAGE);
-  madvise(pages, size, MADV_POPULATE_WRITE);
+void RpmText::Point(const uint8_t* bytes, size_t length, bool raw) {
+  own_.reset();
+  bytes_ = bytes;
+  length_ = length;
+  raw_ = raw;
+}
+
+void RpmText::Copy(char* dst, size_t n) const {
+  if (raw_) {
+    const char* src = reinterpret_cast<const char*>(bytes_);
+    bool after_nul = true;
+    JoinStrings(dst, n, &src, &after_nul);
+  } else {
+    memcpy(dst, bytes_, n);
+  }
+}
+
+std::string RpmText::ToString() const {
+  std::string text(length_, '\0');
+  if (length_ > 0) Copy(&text[0], length_);
+  return text;
+}
+
+bool RpmText::WriteText(RpmTextSink* out) const {
+  if (!raw_) return length_ == 0 || out->Put(reinterpret_cast<const char*>(bytes_), length_);
+  // An array's text is made a piece at a time, whatever its length.
+  char piece[64 << 10];
+  const char* src = reinterpret_cast<const char*>(bytes_);
+  bool after_nul = true;
+  for (size_t done = 0; done < length_;) {
+    const size_t n = std::min(sizeof piece, length_ - done);
+    JoinStrings(piece, n, &src, &after_nul);
+    if (!out->Put(piece, n)) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool RpmText::Detach() {
+  if (own_ || length_ == 0) return true;
+  own_.reset(new (std::nothrow) char[length_]);
+  if (!own_) return false;
+  Copy(own_.get(), length_);
+  bytes_ = reinterpret_cast<const uint8_t*>(own_.get());
+  raw_ = false;
+  return true;
 }
 
 template <typename T>
@@ -235,7 +253,7 @@ RpmValFit RpmValString<kType>::Parse(const uint8_t* data, uint32_t /*count*/, si
   const RpmValFit fit = FindNul(data, size, budget, &len);
   if (fit != RpmValFit::kOk) return fit;
   if (!Keep(budget, len)) return RpmValFit::kOverBudget;
-  value_ = std::string(reinterpret_cast<const char*>(data), len);
+  text_.Point(data, len, false);
   return RpmValFit::kOk;
 }
 
@@ -244,8 +262,7 @@ template class RpmValString<kTypeI18nString>;
 
 RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
                              RpmValBudget* budget) {
-  // Nothing is copied before the whole array is known to fit; a huge count costs no more than
-  // the bytes the store and the scan budget hold.
+  // A huge count costs no more than the bytes the store and the scan budget hold.
   const size_t window = static_cast<size_t>(std::min(uint64_t{size}, budget->scan));
   uint32_t empties = 0;
   const size_t end = count > 0 ? FindNthNul(data, window, count, &empties) : 0;
@@ -254,34 +271,12 @@ RpmValFit RpmValArray::Parse(const uint8_t* data, uint32_t count, size_t size,
     return window == size ? RpmValFit::kOutOfStore : RpmValFit::kOverBudget;
   }
   budget->scan -= end;
-  // The text is what is charged and allocated: the non-empty strings and a line feed between
-  // each two.
+  // The text is what is charged, as it is what a copy would take: the non-empty strings and a
+  // line feed between each two.
   const uint32_t elements = count - empties;
   const size_t length = elements == 0 ? 0 : end - count + elements - 1;
   if (!Keep(budget, length)) return RpmValFit::kOverBudget;
-
-  text_.reset();
-  length_ = length;
-  if (length == 0) return RpmValFit::kOk;
-  // Not filled first: every byte of it is written once, below.
-  text_.reset(new char[length]);
-  char* const text = text_.get();
-  PrefaultBuffer(text, length);
-  const char* const bytes = reinterpret_cast<const char*>(data);
-  if (empties == 0) {  // the last NUL ends the text
-    CopyNulsAsLineFeeds(text, bytes, length);
-    return RpmValFit::kOk;
-  }
-  // Empty strings leave nothing, not even a line feed.
-  char* out = text;
-  for (const char* s = bytes; s < bytes + end; ++s) {
-    if (*s == 0) continue;
-    const auto* nul = static_cast<const char*>(memchr(s, 0, static_cast<size_t>(bytes + end - s)));
-    if (out != text) *out++ = '\n';
-    memcpy(out, s, static_cast<size_t>(nul - s));
-    out += nul - s;
-    s = nul;
-  }
+  text_.Point(data, length, true);
   return RpmValFit::kOk;
 }
 

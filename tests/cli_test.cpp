@@ -108,18 +108,20 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
   }
 
   // Natively only, where the sanitizers' allocator and the emulator don't need the address
-  // space: memory that runs short is no success. A failed allocation in the standard library,
-  // here the copy of a 48 MiB string, ends the run with its record, counted in the summary after
-  // 1,000 others; a pipe's block grows as its bytes arrive, until it can't; a file's block is
-  // made at once.
+  // space: memory that runs short is no success. A 48 MiB value is written from its section's
+  // block, not copied, so that the two fit; a table that can't grow ends the run with its record;
+  // a pipe's block grows as its bytes arrive, until it can't; a file's block is made at once.
   if (S(RPM_MEMORY_LIMIT).rfind("ulimit", 0) == 0) {
-    const TempFile late(kLead + Section(Repeat(E(1, 7, 0, 1), 1000), "x") + Preamble(1, 48 << 20) +
-                        E(1000, 6, 0, 1));
+    const TempFile late(kLead + Preamble(1, 48 << 20) + E(1000, 6, 0, 1));
     EXPECT_EQ(Shell(RPM_MEMORY_LIMIT "(cat " + late.path +
-                    "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | t -a print -k "
-                    "1000 -r /dev/stdin"),
-              Repeat("|create RpmVal failed.", 1000) +
-                  "|records over the limit of 1000 left out: 1.#255");
+                    "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | { t -a print -k "
+                    "1000 -r /dev/stdin; echo \" $?\"; } | tr -d x"),
+              kEnd + " 0\n#0");
+    S many;  // 65,535 INT8 values, each on its own byte and a node in the table
+    for (int32_t tag = 0; tag < 65535; ++tag) many += E(tag, 2, uint32_t(tag), 1);
+    const TempFile crowded(kLead + Section(many, S(65535, 1)));
+    EXPECT_EQ(Shell("ulimit -d 2048 && t -a print -r " + crowded.path),
+              "|alloc memory failed, Cannot allocate memory.#255");
     EXPECT_EQ(Shell("truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "cat " +
                     short_file.path + " | t -a print -r /dev/stdin"),
               "|alloc ei failed, Cannot allocate memory.|Load rpm '/dev/stdin' failed.#255");

@@ -17,6 +17,17 @@
 
 constexpr uint32_t kI8 = 2, kI16 = 3, kI32 = 4, kI64 = 5, kStr = 6, kArr = 8, kI18n = 9;
 
+// Collects the pieces of a value's text; refuses the one numbered `refuse`.
+struct Pieces final : RpmTextSink {
+  S text;
+  int count = 0, refuse = -1;
+  bool Put(const char* piece, size_t size) override {
+    if (count++ == refuse) return false;
+    text.append(piece, size);
+    return true;
+  }
+};
+
 // Strings, translations and arrays of every shape read as a plain walk does, under every budget:
 // the last NUL before, inside and after the blocks that are counted at once, runs of empty
 // strings, store left over, budgets that run out anywhere.
@@ -24,6 +35,7 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
   std::mt19937 rng(7);  // the same cases on every run
   auto roll = [&rng](size_t n) { return uint32_t(rng() % n); };
   std::map<uint32_t, std::unique_ptr<RpmVal>> vals;  // one a type, parsed again and again
+  std::vector<std::vector<uint8_t>> stores;          // as long as the values point into them
   for (int round = 0; round < 5000; ++round) {
     const uint32_t len = 1 + roll(roll(4) ? 300 : 1500);  // past a block or several
     S bytes(len, '\0');
@@ -43,13 +55,26 @@ TEST(RpmValTest, DecodesAsAPlainWalkDoes) {
     const RpmValBudget before = budget;
     auto& val = vals[type];
     if (!val) val = RpmValFactory::GetInstance()->Create(type);
-    const S was = val->ToString();                                 // what a refusal leaves
-    const std::vector<uint8_t> store(bytes.begin(), bytes.end());  // no byte to spare
+    const S was = val->ToString();                                  // what a refusal leaves
+    auto& store = stores.emplace_back(bytes.begin(), bytes.end());  // no byte to spare
     ASSERT_EQ(val->Parse(store.data(), count, store.size(), &budget),
               kept                             ? RpmValFit::kOk
               : found || window < bytes.size() ? RpmValFit::kOverBudget
                                                : RpmValFit::kOutOfStore);
     ASSERT_EQ(val->ToString(), kept ? text : was);
+    Pieces out;
+    ASSERT_TRUE(val->WriteText(&out));
+    ASSERT_EQ(out.text, kept ? text : was);
+    // Pointing into the store, until a copy lets the store change.
+    if (kept) {
+      ASSERT_EQ(val->StoreBytes() != nullptr, !text.empty());
+    }
+    if (kept && round % 2) {
+      ASSERT_TRUE(val->Detach());
+      ASSERT_EQ(val->StoreBytes(), nullptr);
+      std::fill(store.begin(), store.end(), 'z');
+      ASSERT_EQ(val->ToString(), text);
+    }
     ASSERT_EQ(before.keep - budget.keep, kept ? text.size() : 0);
     ASSERT_EQ(before.total - budget.total, before.keep - budget.keep);
     ASSERT_EQ(before.scan - budget.scan, found ? end : window);
@@ -149,4 +174,35 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
        "1=" + Repeat("a\n", 99) + "a;#tag 2 over data budget." + kEnd},
   };
   for (const Case& c : kCases) EXPECT_EQ(Load(c.bytes, c.limits), c.want);
+}
+
+// Text values point into their section's block, which stays while they do, as long as the blocks
+// kept hold at most the limit beyond their values' charges; past it they take copies and the
+// block goes. A freed block this big goes back to the kernel, so a value still pointing into one
+// would fault. An array's text is written in pieces, empty strings across them, as ToString's.
+TEST(ReaderTest, KeepsTheBlocksValuesPointIntoOrCopiesThem) {
+  const S a(100000, 'a'), b(100000, 'b'), joined = a + '\n' + b;
+  const S pkg = kLead + Section(E(1, kStr, 0, 1) + E(2, kArr, 0, 4) + E(3, kArr, 100001, 2),
+                                a + '\0' + '\0' + b + '\0' + '\0' + S(300000, '\x07'));
+  const uint64_t nb = 48 + 500004;
+  for (const uint64_t max_unused : {uint64_t{1} << 20, uint64_t{0}}) {
+    RpmLimits limits;
+    limits.max_unused = max_unused;
+    EXPECT_TRUE(Load(pkg, limits) == "1=" + a + ";2=" + joined + ";3=" + b + ";#" + kEnd.substr(1));
+    RpmParser parser(limits);
+    FILE* fp = fopen(TempFile(pkg).path.c_str(), "rb");
+    ASSERT_TRUE(parser.Load(fp));
+    fclose(fp);
+    // Charged what it holds: the block it keeps, or the copies.
+    EXPECT_EQ(parser.Charged() > nb, max_unused > 0);
+    Pieces out;
+    EXPECT_TRUE(parser.WriteValue(2, &out));
+    EXPECT_TRUE(out.text == joined);
+    EXPECT_EQ(out.count, max_unused > 0 ? 4 : 1);  // made a piece at a time, or copied whole
+    Pieces refusing;                               // the last piece
+    refusing.refuse = out.count - 1;
+    EXPECT_FALSE(parser.WriteValue(2, &refusing));
+    EXPECT_TRUE(refusing.text == joined.substr(0, 65536 * size_t(out.count - 1)));
+    EXPECT_TRUE(parser.WriteValue(4, &refusing));  // absent: nothing to write
+  }
 }

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# A/B: two builds of the tool timed on bench/run.sh's packages, round after round, each round
+# both back to back with the order swapped every other round; prints the median of the
+# per-round ratios B / A and B's median peak RSS against A's.
+# Usage: bench/ab.sh A B [ROUNDS] (default 15), A and B paths of tool executables. Needs
+# hyperfine and jq; a logger on /dev/log is put there as bench/run.sh --logger does.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/bench/logger.sh"
+a=$1 b=$2 rounds=${3:-15}
+pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
+work=$(mktemp -d)
+trap 'rm -rf "$work"; stop_logger' EXIT
+start_logger
+[[ -f $pkgs/bighdr.rpm ]] || { echo "ab.sh: no packages in $pkgs; bench/run.sh makes them" >&2; exit 1; }
+for s in tiny medium bighdr; do
+  cmp -s <("$a" -r "$pkgs/$s.rpm" -a print -k 1000) <("$b" -r "$pkgs/$s.rpm" -a print -k 1000) ||
+    { echo "ab.sh: A and B print different values on $s" >&2; exit 1; }
+done
+
+median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+for ((r = 1; r <= rounds; r++)); do
+  for s in tiny medium bighdr; do
+    if [[ $s == bighdr ]]; then opts=(--warmup 3 --runs 30); else opts=(--warmup 20 --runs 150); fi
+    names=(A B) cmds=("$a" "$b")
+    ((r % 2)) || names=(B A) cmds=("$b" "$a")
+    hyperfine -N "${opts[@]}" --output=null --style=none --export-json "$work/r.json" \
+      -n "${names[0]}" "${cmds[0]} -r $pkgs/$s.rpm -a print -k 1000" \
+      -n "${names[1]}" "${cmds[1]} -r $pkgs/$s.rpm -a print -k 1000" >/dev/null 2>&1
+    jq -r --arg s "$s" '.results | map({key: .command, value: .median}) | from_entries |
+      "\($s) \(.A) \(.B)"' "$work/r.json" >>"$work/medians"
+  done
+done
+rss() {
+  for _ in 1 2 3 4 5; do
+    /usr/bin/time -f %M "$1" -r "$pkgs/$2.rpm" -a print -k 1000 2>&1 >/dev/null | tail -1
+  done | median
+}
+for s in tiny medium bighdr; do
+  awk -v s="$s" '$1 == s {print $2 * 1000, $3 * 1000, $3 / $2}' "$work/medians" >"$work/$s"
+  printf '%-7s A %7.2f ms  B %7.2f ms  B / A, median of %d rounds: %.3f  peak RSS A %d KiB, B %d KiB\n' \
+    "$s" "$(cut -d' ' -f1 "$work/$s" | median)" "$(cut -d' ' -f2 "$work/$s" | median)" "$rounds" \
+    "$(cut -d' ' -f3 "$work/$s" | median)" "$(rss "$a" "$s")" "$(rss "$b" "$s")"
+done
