@@ -38,8 +38,8 @@ class RpmParser {
   // What a value costs in memory besides its bytes: a table node, the value object and the
   // header of a copy of its text, with the allocator's rounding, on a 64-bit host.
   static constexpr uint64_t kValueCost = 160;
-  // What a block costs besides its bytes and the zero after them: the allocator's header and,
-  // for one mapped on its own, the rest of its last page.
+  // What a block kept costs besides its bytes and the zero after them: the allocator's header,
+  // the rest of its last page when it is mapped on its own, and its place in the list of blocks.
   static constexpr uint64_t kBlockCost = 4096 + 32;
 
   explicit RpmParser(const RpmLimits& limits = RpmLimits()) : limits_(limits) {}
