@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -217,10 +218,11 @@ bool RpmText::WriteText(RpmTextSink* out) const {
 }
 
 bool RpmText::Detach() {
-  if (own_ || length_ == 0) return true;
-  own_.reset(new (std::nothrow) char[length_]);
-  if (!own_) return false;
-  Copy(own_.get(), length_);
+  // malloc, not new: a shortage is the caller's to handle, never the new handler's to end the run.
+  Own copy(static_cast<char*>(malloc(length_ + 1)));
+  if (!copy) return false;
+  Copy(copy.get(), length_);
+  own_ = std::move(copy);
   bytes_ = reinterpret_cast<const uint8_t*>(own_.get());
   raw_ = false;
   return true;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -108,10 +109,15 @@ class RpmText {
   // Writes the text's first `n` bytes to `dst`.
   void Copy(char* dst, size_t n) const;
 
+  struct FreeDeleter {
+    void operator()(char* p) const { free(p); }
+  };
+  using Own = std::unique_ptr<char, FreeDeleter>;
+
   const uint8_t* bytes_ = nullptr;
   size_t length_ = 0;
   bool raw_ = false;
-  std::unique_ptr<char[]> own_;
+  Own own_;
 };
 
 // The text classes' common part: the text, however it is held.

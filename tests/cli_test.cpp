@@ -117,6 +117,11 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
                     "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | { t -a print -k "
                     "1000 -r /dev/stdin; echo \" $?\"; } | tr -d x"),
               kEnd + " 0\n#0");
+    // A block kept for its value, as memory can't hold the copy it would take instead.
+    const TempFile unused(kLead + Section(E(1, 6, 0, 1), S(8 << 20, 'x') + S(40 << 20, '\0')));
+    EXPECT_EQ(Shell("ulimit -d 53248 && { t -a print -k 1 -r " + unused.path +
+                    "; echo \" $?\"; } | tr -d x"),
+              kEnd + " 0\n#0");
     S many;  // 65,535 INT8 values, each on its own byte and a node in the table
     for (int32_t tag = 0; tag < 65535; ++tag) many += E(tag, 2, uint32_t(tag), 1);
     const TempFile crowded(kLead + Section(many, S(65535, 1)));
