@@ -244,8 +244,8 @@ bool RpmParser::ReadHeader(Source* src) {
 }
 
 void RpmParser::KeepBlock(Block ei, uint64_t il, uint64_t nb, uint64_t charged) {
-  const uint64_t cost = nb + 1 + kBlockCost;
-  const uint64_t unused = cost > charged ? cost - charged : 0;
+  // A section's values are charged at most its store's bytes, so never the whole block.
+  const uint64_t unused = nb + 1 + kBlockCost - charged;
   if (unused_ + unused > limits_.max_unused) {
     // Each entry's tag finds its value, if that is still the one the entry made.
     const auto begin = reinterpret_cast<uintptr_t>(ei.get());

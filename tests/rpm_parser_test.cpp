@@ -182,27 +182,39 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
 // would fault. An array's text is written in pieces, empty strings across them, as ToString's.
 TEST(ReaderTest, KeepsTheBlocksValuesPointIntoOrCopiesThem) {
   const S a(100000, 'a'), b(100000, 'b'), joined = a + '\n' + b;
-  const S pkg = kLead + Section(E(1, kStr, 0, 1) + E(2, kArr, 0, 4) + E(3, kArr, 100001, 2),
+  const S pkg = kLead + Section(E(1, kStr, 0, 1) + E(2, kArr, 0, 4) + E(3, kArr, 100001, 2) +
+                                    E(4, kStr, 600000, 1),
                                 a + '\0' + '\0' + b + '\0' + '\0' + S(300000, '\x07'));
-  const uint64_t nb = 48 + 500004;
-  for (const uint64_t max_unused : {uint64_t{1} << 20, uint64_t{0}}) {
+  // Charged its text bytes and three values' bookkeeping; the block holds more.
+  const uint64_t nb = 64 + 500004, text = 400001, values = 3 * RpmParser::kValueCost,
+                 unused = nb + 1 + RpmParser::kBlockCost - text;
+  for (const uint64_t max_unused : {unused, unused - 1}) {
     RpmLimits limits;
     limits.max_unused = max_unused;
-    EXPECT_TRUE(Load(pkg, limits) == "1=" + a + ";2=" + joined + ";3=" + b + ";#" + kEnd.substr(1));
+    EXPECT_TRUE(Load(pkg, limits) ==
+                "1=" + a + ";2=" + joined + ";3=" + b + ";#tag 4 out of data store." + kEnd);
     RpmParser parser(limits);
     FILE* fp = fopen(TempFile(pkg).path.c_str(), "rb");
     ASSERT_TRUE(parser.Load(fp));
     fclose(fp);
     // Charged what it holds: the block it keeps, or the copies.
-    EXPECT_EQ(parser.Charged() > nb, max_unused > 0);
+    const bool kept = max_unused == unused;
+    EXPECT_EQ(parser.Charged(), text + values + (kept ? unused : 0));
+    EXPECT_TRUE(parser.GetValue(2) == joined);
     Pieces out;
     EXPECT_TRUE(parser.WriteValue(2, &out));
     EXPECT_TRUE(out.text == joined);
-    EXPECT_EQ(out.count, max_unused > 0 ? 4 : 1);  // made a piece at a time, or copied whole
-    Pieces refusing;                               // the last piece
+    EXPECT_EQ(out.count, kept ? 4 : 1);  // made a piece at a time, or copied whole
+    Pieces refusing;                     // the last piece
     refusing.refuse = out.count - 1;
     EXPECT_FALSE(parser.WriteValue(2, &refusing));
     EXPECT_TRUE(refusing.text == joined.substr(0, 65536 * size_t(out.count - 1)));
-    EXPECT_TRUE(parser.WriteValue(4, &refusing));  // absent: nothing to write
+    EXPECT_TRUE(parser.WriteValue(4, &refusing) && parser.GetValue(4).empty());  // absent
   }
+  // No text value points into a block of integers: it goes.
+  RpmParser ints;
+  FILE* fp = fopen(TempFile(kLead + Section(E(1, kI32, 0, 1), BE32(7))).path.c_str(), "rb");
+  ASSERT_TRUE(ints.Load(fp));
+  fclose(fp);
+  EXPECT_EQ(ints.Charged(), 4 + RpmParser::kValueCost);
 }
