@@ -205,7 +205,6 @@ bool RpmParser::ReadHeader(Source* src) {
 
   const uint8_t* store = ei.get() + index_size;
   bool points_in = false;  // a value filed points into the block
-  uint64_t filed = 0;
   // kept_ never passes the allowance it was charged against, which only grows.
   const uint64_t allowance = std::min(limits_.keep_slack + read_, limits_.max_keep) - kept_;
   RpmValBudget budget{dl, 2 * uint64_t{dl} + static_cast<uint64_t>(il), allowance};
@@ -225,7 +224,6 @@ bool RpmParser::ReadHeader(Source* src) {
     switch (fit) {
       case RpmValFit::kOk:
         points_in = points_in || val->StoreBytes() != nullptr;
-        ++filed;
         tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
         break;
       case RpmValFit::kOutOfStore:
@@ -236,10 +234,9 @@ bool RpmParser::ReadHeader(Source* src) {
         break;
     }
   }
-  const uint64_t charged = allowance - budget.total;
-  kept_ += charged;
-  if (points_in)
-    KeepBlock(std::move(ei), static_cast<uint64_t>(il), nb, charged - kValueCost * filed);
+  kept_ += allowance - budget.total;
+  // What the section's values were charged for their bytes is what they took of its store.
+  if (points_in) KeepBlock(std::move(ei), static_cast<uint64_t>(il), nb, dl - budget.keep);
   return fill_read;
 }
 

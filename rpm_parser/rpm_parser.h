@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,10 +63,7 @@ class RpmParser {
 
  private:
   struct Source;
-  struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-  };
-  using Block = std::unique_ptr<uint8_t, FreeDeleter>;
+  using Block = std::unique_ptr<uint8_t, RpmFreeDeleter>;
   // Load from a stream standing `pos` bytes into its file (-1 when that is not known).
   bool LoadFrom(FILE* fp, off_t pos);
   // Reads one header section and files its values. False, after logging why, when the section

@@ -94,6 +94,11 @@ using RpmValInt16 = RpmValInt<int16_t>;
 using RpmValInt32 = RpmValInt<int32_t>;
 using RpmValInt64 = RpmValInt<int64_t>;
 
+// Releases memory taken with malloc, which, unlike new, leaves a shortage to the caller.
+struct RpmFreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+
 // Text pointed at in a store, or held in memory of its own once detached.
 class RpmText {
  public:
@@ -109,10 +114,7 @@ class RpmText {
   // Writes the text's first `n` bytes to `dst`.
   void Copy(char* dst, size_t n) const;
 
-  struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-  };
-  using Own = std::unique_ptr<char, FreeDeleter>;
+  using Own = std::unique_ptr<char, RpmFreeDeleter>;
 
   const uint8_t* bytes_ = nullptr;
   size_t length_ = 0;
