@@ -7,7 +7,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/bench/logger.sh"
+source "$root/bench/common.sh"
 a=$1 b=$2 rounds=${3:-15}
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
@@ -19,7 +19,6 @@ for s in tiny medium bighdr; do
     { echo "ab.sh: A and B print different values on $s" >&2; exit 1; }
 done
 
-median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 for ((r = 1; r <= rounds; r++)); do
   for s in tiny medium bighdr; do
     if [[ $s == bighdr ]]; then opts=(--warmup 3 --runs 30); else opts=(--warmup 20 --runs 150); fi
@@ -32,14 +31,10 @@ for ((r = 1; r <= rounds; r++)); do
       "\($s) \(.A) \(.B)"' "$work/r.json" >>"$work/medians"
   done
 done
-rss() {
-  for _ in 1 2 3 4 5; do
-    /usr/bin/time -f %M "$1" -r "$pkgs/$2.rpm" -a print -k 1000 2>&1 >/dev/null | tail -1
-  done | median
-}
 for s in tiny medium bighdr; do
   awk -v s="$s" '$1 == s {print $2 * 1000, $3 * 1000, $3 / $2}' "$work/medians" >"$work/$s"
   printf '%-7s A %7.2f ms  B %7.2f ms  B / A, median of %d rounds: %.3f  peak RSS A %d KiB, B %d KiB\n' \
     "$s" "$(cut -d' ' -f1 "$work/$s" | median)" "$(cut -d' ' -f2 "$work/$s" | median)" "$rounds" \
-    "$(cut -d' ' -f3 "$work/$s" | median)" "$(rss "$a" "$s")" "$(rss "$b" "$s")"
+    "$(cut -d' ' -f3 "$work/$s" | median)" "$(peak_rss "$a" -r "$pkgs/$s.rpm" -a print -k 1000)" \
+    "$(peak_rss "$b" -r "$pkgs/$s.rpm" -a print -k 1000)"
 done

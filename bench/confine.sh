@@ -7,7 +7,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/bench/logger.sh"
+source "$root/bench/common.sh"
 rounds=${1:-21}
 build=$root/build-bench
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build-bench
 files=${RPM_HOSTILE_FILES:-${TMPDIR:-/tmp}/rpm_parser_hostile}
 work=$(mktemp -d)
-source "$root/bench/logger.sh"
+source "$root/bench/common.sh"
 cleanup() {
   stop_logger
   rm -rf "$work"

@@ -10,7 +10,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/bench/logger.sh"
+source "$root/bench/common.sh"
 with_logger=0 static=OFF build=$root/build-bench
 while [[ ${1:-} == --* ]]; do
   case $1 in
@@ -98,8 +98,6 @@ for s in "${shapes[@]}"; do
       s, f, t, q, t - f, e, h, verdict}'
 done
 
-median() { sort -g | awk '{v[NR] = $1} END {print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
-
 # Rounds interleave the shapes, each round times floor and tool back to back, and every other
 # round swaps their order, so that a slow spell of the machine lands on both sides of a ratio.
 # bigpayload's run also times the tool on tiny, for a like-for-like payload comparison.
@@ -125,20 +123,13 @@ for ((r = 1; r <= rounds; r++)); do
   done
 done
 
-# Peak RSS in KiB, median of five runs.
-rss() {
-  for _ in 1 2 3 4 5; do
-    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident set size/ {print $2 + 0}'
-  done | median
-}
-
 worst=0 worst_shape=
 for s in "${shapes[@]}"; do
   f_ms=$(awk -v s="$s" '$1 == s {print $2 * 1000}' "$work/means" | median)
   t_ms=$(awk -v s="$s" '$1 == s {print $3 * 1000}' "$work/means" | median)
   ratio=$(awk -v s="$s" '$1 == s {print $3 / $2}' "$work/means" | median)
-  f_rss=$(rss "$floor" "$pkgs/$s.rpm" 1000)
-  t_rss=$(rss "$tool" -r "$pkgs/$s.rpm" -a print -k 1000)
+  f_rss=$(peak_rss "$floor" "$pkgs/$s.rpm" 1000)
+  t_rss=$(peak_rss "$tool" -r "$pkgs/$s.rpm" -a print -k 1000)
   hdr=$(awk -v s="$s" '$1 == s {print $3}' "$pkgs/sizes.txt")
   if [[ $s == bighdr ]]; then
     time_limit=1.5
