@@ -120,7 +120,8 @@ int Run(int argc, char** argv) {
     RPM_LOG("Invalid action: '%s'", action);
     return -1;
   }
-  RpmParser* const parser = new (std::nothrow) RpmParser;
+  // The machine's RAM is read before the package is opened, as nothing can be asked once confined.
+  RpmParser* const parser = new (std::nothrow) RpmParser(RpmLimits::ForMachine());
   g_parser = parser;
   // A reader short of memory fails the load too: a value read from part of a package must not
   // pass for the package's.

@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it harmlessly
 #endif
@@ -80,18 +81,44 @@ struct RpmParser::Source {
   }
   bool Read(void* buf, size_t n) { return ReadSome(buf, n) == n; }
 
-  // Reads `nb` bytes into a new block with one zero byte after them. Logs and returns null
-  // when they can't be had; allocates nothing that the stream has been seen not to back.
-  Block ReadBlock(uint64_t nb) {
+  // Passes over `n` bytes; true when the stream held them all.
+  bool Skip(uint64_t n) {
+    if (left >= 0) return static_cast<uint64_t>(left) >= n;
+    char scrap[4096];
+    for (size_t k = 0; n > 0; n -= k) {
+      k = static_cast<size_t>(std::min<uint64_t>(n, sizeof scrap));
+      if (!Read(scrap, k)) return false;
+    }
+    return true;
+  }
+
+  // Reads `nb` bytes into a new block with one zero byte after them, as long as its charge and
+  // the `held` bytes stay within `limit`. Logs and returns null when they can't be had;
+  // allocates nothing that the stream has been seen not to back.
+  Block ReadBlock(uint64_t nb, uint64_t held, uint64_t limit) {
     if (left >= 0 && nb > static_cast<uint64_t>(left)) {
       RPM_LOG("read nb failed.");
       return nullptr;
     }
     // A regular file's block is taken and read at once; a stream's grows as its bytes arrive,
-    // so that a length it only claims is never allocated, whatever the width of size_t.
+    // so that a length it only claims is never allocated, whatever the width of size_t. Each
+    // step is charged its new size alone: on 32-bit targets glibc maps a block over 512 KiB on
+    // its own and grows it with mremap, which holds no second copy.
     uint64_t cap = left >= 0 ? nb : std::min<uint64_t>(nb, kFirstChunk);
     Block ei;
     for (uint64_t got = 0;; got = cap, cap = std::min(nb, 2 * cap)) {
+      if (held + BlockCharge(cap) > limit) {
+        // A stream shows that it holds the section only by its bytes, so they are read and let
+        // go: one cut short ends as a short file does, not as a shortage.
+        if (!Skip(nb - got)) {
+          RPM_LOG("read nb failed.");
+          return nullptr;
+        }
+        RPM_LOG("nb %llu over memory limit %llu, %llu held.", static_cast<unsigned long long>(nb),
+                static_cast<unsigned long long>(limit), static_cast<unsigned long long>(held));
+        out_of_memory = true;
+        return nullptr;
+      }
       void* grown = nullptr;
       if (cap < SIZE_MAX) {
         // A file's block is never grown: it needs no realloc, nor its start-up binding.
@@ -118,6 +145,18 @@ struct RpmParser::Source {
     return ei;
   }
 };
+
+RpmLimits RpmLimits::ForRam(uint64_t ram) {
+  RpmLimits limits;
+  limits.max_memory = std::min(limits.max_memory, ram / 4);
+  return limits;
+}
+
+RpmLimits RpmLimits::ForMachine() {
+  struct sysinfo info;
+  if (sysinfo(&info) != 0) return RpmLimits();
+  return ForRam(uint64_t{info.totalram} * info.mem_unit);
+}
 
 bool RpmParser::Load(const char* path, void (*opened)()) {
   std::unique_ptr<FILE, FileCloser> fp(fopen(path, "rb"));
@@ -192,7 +231,7 @@ bool RpmParser::ReadHeader(Source* src) {
   }
   const uint64_t index_size = kEntrySize * static_cast<uint64_t>(il);
   const uint64_t nb = index_size + dl;
-  Block ei = src->ReadBlock(nb);
+  Block ei = src->ReadBlock(nb, Charged(), limits_.max_memory);
   if (!ei) return false;
   read_ += nb;
 
@@ -208,7 +247,10 @@ bool RpmParser::ReadHeader(Source* src) {
   // kept_ never passes the allowance it was charged against, which only grows.
   const uint64_t allowance = std::min(limits_.keep_slack + read_, limits_.max_keep) - kept_;
   RpmValBudget budget{dl, 2 * uint64_t{dl} + static_cast<uint64_t>(il), allowance};
-  for (int32_t i = 0; i < il; ++i) {
+  // What the section's values may still take of memory: their bookkeeping, as their text lies
+  // in the block, and KeepBlock copies it out only where the copies fit beside the block.
+  uint64_t room = limits_.max_memory - Charged() - BlockCharge(nb);
+  for (int32_t i = 0; i < il && !src->out_of_memory; ++i) {
     const IndexEntry entry = DecodeEntry(ei.get() + kEntrySize * static_cast<uint64_t>(i));
     std::unique_ptr<RpmVal> val = factory->Create(entry.type);
     if (!val) {
@@ -223,6 +265,14 @@ bool RpmParser::ReadHeader(Source* src) {
     }
     switch (fit) {
       case RpmValFit::kOk:
+        if (room < kValueCost) {
+          RPM_LOG("tag %d over memory limit %llu, %llu held.", entry.tag,
+                  static_cast<unsigned long long>(limits_.max_memory),
+                  static_cast<unsigned long long>(limits_.max_memory - room));
+          src->out_of_memory = true;
+          break;
+        }
+        room -= kValueCost;
         points_in = points_in || val->StoreBytes() != nullptr;
         tags_.insert_or_assign(entry.tag, std::move(val));  // a displaced value goes at once
         break;
@@ -237,13 +287,15 @@ bool RpmParser::ReadHeader(Source* src) {
   kept_ += allowance - budget.total;
   // What the section's values were charged for their bytes is what they took of its store.
   if (points_in) KeepBlock(std::move(ei), static_cast<uint64_t>(il), nb, dl - budget.keep);
-  return fill_read;
+  return fill_read && !src->out_of_memory;
 }
 
 void RpmParser::KeepBlock(Block ei, uint64_t il, uint64_t nb, uint64_t charged) {
   // A section's values are charged at most its store's bytes, so never the whole block.
-  const uint64_t unused = nb + 1 + kBlockCost - charged;
-  if (unused_ + unused > limits_.max_unused) {
+  const uint64_t unused = BlockCharge(nb) - charged;
+  // The copies, already charged, are made while the block is still held: both must fit.
+  if (unused_ + unused > limits_.max_unused &&
+      Charged() + BlockCharge(nb) <= limits_.max_memory) {
     // Each entry's tag finds its value, if that is still the one the entry made.
     const auto begin = reinterpret_cast<uintptr_t>(ei.get());
     bool detached = true;

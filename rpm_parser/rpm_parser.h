@@ -16,6 +16,12 @@
 // Ceilings that bound what any file costs, whatever its size and kind, far above what real
 // packages use: their headers hold a few hundred entries and a few megabytes at most.
 struct RpmLimits {
+  // The ceilings, with what a run may hold lowered to a quarter of `ram` bytes of RAM: on a
+  // device without swap, more would take memory from everything else, or meet the OOM killer.
+  static RpmLimits ForRam(uint64_t ram);
+  // The same for this machine's RAM, as sysinfo(2) gives it; the ceilings when it can't tell.
+  static RpmLimits ForMachine();
+
   // A section claiming more entries or a larger store is refused before anything is allocated.
   uint32_t max_il = 65535;
   uint32_t max_dl = uint32_t{256} << 20;
@@ -28,6 +34,10 @@ struct RpmLimits {
   // blocks kept hold at most this much beyond what their values were charged; past it, the
   // values take copies of their text, within their charge, and the block goes.
   uint64_t max_unused = uint64_t{32} << 20;
+  // Everything a run holds at once: blocks, values, the table and copies. A section or value
+  // that would pass it ends the run as a shortage would, never the device's memory. The
+  // ceilings above already keep a run under it.
+  uint64_t max_memory = uint64_t{640} << 20;
 };
 
 class RpmParser {
@@ -40,6 +50,8 @@ class RpmParser {
   // What a block kept costs besides its bytes and the zero after them: the allocator's header,
   // the rest of its last page when it is mapped on its own, and its place in the list of blocks.
   static constexpr uint64_t kBlockCost = 4096 + 32;
+  // What a block of `nb` bytes costs, the zero after them included.
+  static constexpr uint64_t BlockCharge(uint64_t nb) { return nb + 1 + kBlockCost; }
 
   explicit RpmParser(const RpmLimits& limits = RpmLimits()) : limits_(limits) {}
   RpmParser(const RpmParser&) = delete;
@@ -58,7 +70,8 @@ class RpmParser {
   // The same text handed to `out` piece by piece, never made whole; true when it took it all.
   bool WriteValue(int32_t tag, RpmTextSink* out) const;
   const TagTable& Tags() const { return tags_; }
-  // What the values filed and the blocks kept for them were charged: at least the heap they hold.
+  // What the values filed and the blocks kept for them were charged: at least the heap they hold,
+  // and never more than the limit on memory.
   uint64_t Charged() const { return kept_ + unused_; }
 
  private:

@@ -172,8 +172,19 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
       // An array is charged its text, line feeds included: two over one store don't fit it.
       {kLead + Section(E(1, kArr, 0, 100) + E(2, kArr, 0, 100), Repeat(S("a\0", 2), 100)),
        "1=" + Repeat("a\n", 99) + "a;#tag 2 over data budget." + kEnd},
+      // What a run holds is a quarter of the RAM: a block, then values' bookkeeping, past it
+      // end the run as a shortage. A stream's block grows to it, then its bytes are only counted,
+      // so that one cut short ends as a file does.
+      {kLead + Section(E(1, kStr, 0, 1), S(99999, 'x') + '\0'),
+       "false #nb 100016 over memory limit 100000, 0 held.", RpmLimits::ForRam(400000)},
+      {kLead + Preamble(1, 100000) + E(1, kStr, 0, 1) + S(99999, 'x'), "#read nb failed.",
+       RpmLimits::ForRam(400000)},
+      {kLead + Section(E(1, kI8, 0, 1) + E(2, kI8, 1, 1) + E(3, kI8, 2, 1), "\x01\x02\x03"),
+       "false 1=1;2=2;#tag 3 over memory limit 4600, 4500 held.", RpmLimits::ForRam(18400)},
   };
   for (const Case& c : kCases) EXPECT_EQ(Load(c.bytes, c.limits), c.want);
+  EXPECT_EQ(RpmLimits::ForRam(uint64_t{128} << 20).max_memory, 32u << 20);
+  EXPECT_EQ(RpmLimits::ForRam(uint64_t{3} << 30).max_memory, 640u << 20);  // the ceiling
 }
 
 // Text values point into their section's block, which stays while they do, as long as the blocks
@@ -188,9 +199,14 @@ TEST(ReaderTest, KeepsTheBlocksValuesPointIntoOrCopiesThem) {
   // Charged its text bytes and three values' bookkeeping; the block holds more.
   const uint64_t nb = 64 + 500004, text = 400001, values = 3 * RpmParser::kValueCost,
                  unused = nb + 1 + RpmParser::kBlockCost - text;
-  for (const uint64_t max_unused : {unused, unused - 1}) {
+  // Kept within the limit on unused bytes, copied past it, and kept after all where the copies
+  // would not fit beside the block in memory.
+  const uint64_t peak = text + values + RpmParser::BlockCharge(nb);
+  for (const auto& [max_unused, max_memory] : {std::pair{unused, peak}, {unused - 1, peak},
+                                               {unused - 1, peak - 1}}) {
     RpmLimits limits;
     limits.max_unused = max_unused;
+    limits.max_memory = max_memory;
     EXPECT_TRUE(Load(pkg, limits) ==
                 "1=" + a + ";2=" + joined + ";3=" + b + ";#tag 4 out of data store." + kEnd);
     RpmParser parser(limits);
@@ -198,7 +214,7 @@ TEST(ReaderTest, KeepsTheBlocksValuesPointIntoOrCopiesThem) {
     ASSERT_TRUE(parser.Load(fp));
     fclose(fp);
     // Charged what it holds: the block it keeps, or the copies.
-    const bool kept = max_unused == unused;
+    const bool kept = max_unused == unused || max_memory < peak;
     EXPECT_EQ(parser.Charged(), text + values + (kept ? unused : 0));
     EXPECT_TRUE(parser.GetValue(2) == joined);
     Pieces out;
