@@ -3,19 +3,23 @@
 # qemu-system-arm from an initramfs that holds busybox, the fully static ARM build of the tool and
 # of its tests, and the test data, each at the path the build gave it. There the tests run with
 # busybox syslogd on /dev/log, the records it wrote are checked against those the tool logged,
-# and the big bench package and crafted array files are read under busybox's `time -v`. Every
-# line comes back on the serial console; the run ends with "N passed, N failed" and the status.
-# Usage: .ci/target.sh [SECONDS] (the time limit of the boot, default 1800).
+# and the big bench package and crafted array files are read under busybox's `time -v`. Then the
+# kernel boots again with 128 MB and with 256 MB of RAM, as small devices have, where the tool
+# reads stores of half, three quarters and all of the RAM, and the big bench package, directly
+# and through a pipe. Every line comes back on the serial console; each boot ends with
+# "N passed, N failed".
+# Usage: .ci/target.sh [SECONDS] (the time limit of each boot, default 1800).
 # Needs root (the armhf architecture is added to dpkg to download the kernel and busybox-static,
-# which are unpacked, never installed), qemu-system-arm, g++-arm-linux-gnueabihf and cpio.
+# which are unpacked, never installed), qemu-system-arm, qemu-user, g++-arm-linux-gnueabihf and
+# cpio.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 limit=${1:-1800}
 build=$root/build-arm-target
 work=$build/target
-rm -rf "$work/rootfs"
-mkdir -p "$work/debs" "$work/rootfs"
+rm -rf "$work/suite" "$work/small"
+mkdir -p "$work/debs"
 
 echo "== building the fully static ARM tool and tests"
 cmake --preset arm-target >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
@@ -33,44 +37,65 @@ if [[ ! -f $work/debs/unpacked ]]; then
 fi
 vmlinuz=$(ls "$work"/debs/root/boot/vmlinuz-*-armmp | head -n 1)
 
-# The tree of the initramfs: busybox, and what the tests name at the paths they name it by. It is
-# the target's root file system, a tmpfs, /tmp included.
-fs=$work/rootfs
-mkdir -p "$fs"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,var/log}
-cp "$work/debs/root/bin/busybox" "$fs/bin/"
+# Packs $work/NAME, with busybox, into the initramfs $work/NAME.gz, whose init runs the block of
+# this script between "# NAME: begin" and "# NAME: end". It is the target's root file system, a
+# tmpfs, /tmp included.
+pack() {  # NAME
+  local fs=$work/$1
+  mkdir -p "$fs"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,var/log}
+  cp "$work/debs/root/bin/busybox" "$fs/bin/"
+  {
+    echo '#!/bin/busybox sh'
+    echo '/bin/busybox --install -s'
+    echo 'mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev'
+    echo 'ln -s /proc/self/fd /dev/fd && ln -s fd/0 /dev/stdin && ln -s fd/1 /dev/stdout'
+    echo 'export PATH=/bin:/sbin:/usr/bin:/usr/sbin'
+    sed -n "/^# $1: begin/,/^# $1: end/p" "$0" | sed "s|@ROOT@|$root|g; s|@BUILD@|$build|g"
+    echo 'poweroff -f'
+  } >"$fs/init"
+  chmod +x "$fs/init"
+  (cd "$fs" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/$1.gz"
+}
+
+# Boots the initramfs $work/NAME.gz with MEM MB of RAM; true when its init reports no failure.
+boot() {  # NAME MEM
+  local log=$work/$1-$2.log start status
+  echo "== booting $(basename "$vmlinuz") in qemu-system-arm with $2 MB (limit ${limit} s)"
+  start=$(date +%s)
+  timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m "$2" -nographic -no-reboot \
+    -nic none -kernel "$vmlinuz" -initrd "$work/$1.gz" -append "console=ttyAMA0 quiet panic=-1" |
+    tr -d '\r' | tee "$log" || true
+  echo "== $(($(date +%s) - start)) s on the target kernel"
+  status=$(sed -n 's/^target status: //p' "$log" | tail -n 1)
+  [[ -n $status ]] || { echo "the target run did not finish: hung, crashed or timed out" >&2; return 1; }
+  [[ $status == 0 ]]
+}
+
+# The whole suite: what the tests name, at the paths they name it by.
 for path in "$build"/rpm_parser "$build"/tests/{rpm_tests,cli_tests,rpm_parser_logfd} \
     "$build"/fuzz/fuzz_replay "$build"/bench/gen_packages "$root"/tests/data \
     "$root"/fuzz/corpus /usr/share/zoneinfo/Etc/GMT-14; do
-  mkdir -p "$fs$(dirname "$path")"
-  cp -r "$path" "$fs$path"
+  mkdir -p "$work/suite$(dirname "$path")"
+  cp -r "$path" "$work/suite$path"
 done
-cat >"$fs/init" <<EOF
-#!/bin/busybox sh
-/bin/busybox --install -s
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-ln -s /proc/self/fd /dev/fd && ln -s fd/0 /dev/stdin && ln -s fd/1 /dev/stdout
-export PATH=/bin:/sbin:/usr/bin:/usr/sbin
-$(sed -n '/^# target: begin/,/^# target: end/p' "$0" | sed "s|@ROOT@|$root|g; s|@BUILD@|$build|g")
-poweroff -f
-EOF
-chmod +x "$fs/init"
-(cd "$fs" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+pack suite
+failed=0
+boot suite 1536 || failed=1
 
-echo "== booting $(basename "$vmlinuz") in qemu-system-arm (limit ${limit} s)"
-log=$work/console.log
-start=$(date +%s)
-timeout "$limit" qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1536 -nographic -no-reboot -nic none \
-  -kernel "$vmlinuz" -initrd "$work/initrd.gz" -append "console=ttyAMA0 quiet panic=-1" |
-  tr -d '\r' | tee "$log" || true
-echo "== $(($(date +%s) - start)) s on the target kernel"
-status=$(sed -n 's/^target status: //p' "$log" | tail -n 1)
-[[ -n $status ]] || { echo "the target run did not finish: hung, crashed or timed out" >&2; exit 1; }
-exit "$status"
+# Small devices: the tool, and the big bench package made here, as its generator alone would take
+# most of a small device's memory.
+mkdir -p "$work/small/bin"
+cp "$build/rpm_parser" "$work/small/bin/"
+qemu-arm "$build/bench/gen_packages" "$work/packages" >/dev/null
+cp "$work/packages/bighdr.rpm" "$work/small/"
+pack small
+for mem in 128 256; do
+  boot small "$mem" || failed=1
+done
+exit "$failed"
 
 # What runs on the target, as the init script's body.
-# target: begin
+# suite: begin
 cd @ROOT@
 syslogd -O /var/log/messages
 passed=0 failed=0 names=
@@ -127,4 +152,58 @@ check big_packages big
 echo "$passed passed, $failed failed"
 [ -z "$names" ] || echo "failed:$names"
 echo "target status: $failed"
-# target: end
+# suite: end
+
+# What runs on a small device: stores of half, three quarters and all of the RAM (sparse files),
+# read directly and through a pipe, are refused with status 255 and their records; the big bench
+# package answers. Every run peaks within a quarter of the RAM plus 8 MiB, and the kernel kills
+# nothing for want of memory.
+# small: begin
+syslogd -O /var/log/messages
+ram=$(awk '/^MemTotal:/ {print $2}' /proc/meminfo)
+bound=$((ram / 4 + 8192))
+echo "MemTotal $ram KiB: a run may hold $((ram / 4)) KiB and peak at $bound KiB"
+passed=0 failed=0 refused=0
+count() {  # true or false: one line of the summary
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+}
+be32() {  # N: four big-endian bytes
+  printf "$(printf '\\%03o' $(($1 >> 24 & 255)) $(($1 >> 16 & 255)) $(($1 >> 8 & 255)) $(($1 & 255)))"
+}
+run() {  # NAME STATUS FILE [pipe]: one run, directly or through a pipe
+  if [ "$4" = pipe ]; then
+    cat "$3" | time -v -o /tmp/time rpm_parser -r /dev/stdin -a print -k 1000 >/tmp/out
+  else
+    time -v -o /tmp/time rpm_parser -r "$3" -a print -k 1000 >/tmp/out
+  fi
+  got=$?
+  # busybox takes ru_maxrss, which is in KiB, for a count of 4 KiB pages
+  rss=$(($(sed -n 's/.*Maximum resident set size (kbytes): //p' /tmp/time) / 4))
+  echo "$1, ${4:-file}: status $got, $(wc -c </tmp/out) bytes printed, peak RSS $rss KiB"
+  [ "$got" = 255 ] && refused=$((refused + 1))
+  count [ "$got" = "$2" -a "$rss" -le "$bound" ]
+}
+for part in "1 2 half" "3 4 three_quarters" "1 1 all"; do
+  set -- $part
+  dl=$((ram / $2 * $1 * 1024))
+  # A lead, a section claiming the store, one STRING entry on it, and zeros.
+  { head -c 96 /dev/zero; printf '\216\255\350\001\0\0\0\0\0\0\0\001'; be32 $dl
+    printf '\0\0\003\350\0\0\0\006\0\0\0\0\0\0\0\001'; } >/tmp/store.rpm
+  truncate -s $((96 + 32 + dl)) /tmp/store.rpm
+  run "a store of $3 the RAM" 255 /tmp/store.rpm
+  run "a store of $3 the RAM" 255 /tmp/store.rpm pipe
+done
+run "the big header" 0 /bighdr.rpm
+run "the big header" 0 /bighdr.rpm pipe
+sleep 1
+# Each refused run left its cause and the command line's record.
+for record in "nb [0-9]* over memory limit [0-9]*, 0 held." "Load rpm '.*' failed."; do
+  n=$(grep -c "rpm_parser\[[0-9]*\]: [^ ]*:[0-9]*: $record" /var/log/messages)
+  echo "$n records: $record"
+  count [ "$n" = "$refused" ]
+done
+dmesg | grep -iE 'out of memory|oom|killed process'
+count [ $? = 1 ]
+echo "$passed passed, $failed failed"
+echo "target status: $failed"
+# small: end
