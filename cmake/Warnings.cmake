@@ -2,6 +2,9 @@
 set(RPM_WARNINGS -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wcast-align
     -Wformat=2 -Wnon-virtual-dtor -Wold-style-cast)
 
+# The tool runs under a stack of 64 KiB: no frame of its own may take more than a few KiB.
+set(RPM_TOOL_WARNINGS -Wframe-larger-than=8192)
+
 function(rpm_target_flags target)
   target_compile_options(${target} PRIVATE ${RPM_WARNINGS}
       # Log lines name sources relative to the checkout, wherever it was built.

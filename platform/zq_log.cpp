@@ -7,6 +7,22 @@
 #include <stdio.h>
 #include <string.h>
 
+extern "C" size_t ZQ_EscapeLog(const char* text, size_t length, char* out) {
+  size_t n = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      const char escape[4] = {'#', static_cast<char>('0' + (c >> 6)),
+                              static_cast<char>('0' + (c >> 3 & 7)),
+                              static_cast<char>('0' + (c & 7))};
+      for (const char e : escape) out[n++] = e;
+    }
+  }
+  return n;
+}
+
 extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*flags*/,
                             const char* file, int line, const char* format, ...) {
   const int saved_errno = errno;
@@ -22,18 +38,9 @@ extern "C" void ZQ_WriteLog(int /*module*/, int level, int /*category*/, int /*f
   const size_t length = n + strlen(raw + n);
   // Text from the command line must not split a record nor reach a terminal raw; the line
   // feed that ends a message is the logger's to drop.
-  size_t out = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const auto c = static_cast<unsigned char>(raw[i]);
-    if ((c >= 0x20 && c != 0x7F) || (c == '\n' && i == length - 1)) {
-      text[out++] = static_cast<char>(c);
-    } else {
-      const char escape[4] = {'#', static_cast<char>('0' + (c >> 6)),
-                              static_cast<char>('0' + (c >> 3 & 7)),
-                              static_cast<char>('0' + (c & 7))};
-      for (char e : escape) text[out++] = e;
-    }
-  }
+  const bool line_feed = raw[length - 1] == '\n';  // never empty: it starts FILE:LINE
+  size_t out = ZQ_EscapeLog(raw, length - (line_feed ? 1 : 0), text);
+  if (line_feed) text[out++] = '\n';
   ZQ_EmitLog(level, text, out);
   errno = saved_errno;  // the way out, failing to reach the logger, says so in errno
 }

@@ -17,6 +17,15 @@ extern "C" {
 void ZQ_WriteLog(int module, int level, int category, int flags, const char* file, int line,
                  const char* format, ...) __attribute__((format(printf, 7, 8)));
 
+// Writes the `length` bytes at `text` to `out` as printable text on one line: each byte below
+// 0x20 and 0x7F as '#' and its three octal digits, any other as it is. Returns the bytes
+// written, at most 4 * length.
+size_t ZQ_EscapeLog(const char* text, size_t length, char* out);
+
+// Marks the records from here on as those that tell how the run ended: the way out keeps the
+// last part of its patience for them, which earlier records may not spend.
+void ZQ_LastRecords(void);
+
 // Sets up the way out to the system log: the logger's socket connected and the local time zone
 // loaded, so that records still go out once the process may open nothing more. ZQ_EmitLog does
 // it at the first record when nobody did before.

@@ -1,9 +1,11 @@
 // The records' way out on the device: the system logger's socket, /dev/log, in the form
-// syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss rpm_parser[PID]: TEXT", facility user. A logger
-// that takes datagrams gets one a record; one that listens on a stream gets each record ended by
-// a NUL, as syslog(3) frames them. Unlike syslog(3), which blocks for as long as the logger
-// stops reading, a run waits for room there kPatience in all, then drops the rest of its records.
+// syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss NAME[PID]: TEXT", facility user. A logger that
+// takes datagrams gets one a record; one that listens on a stream gets each record ended by a
+// NUL, as syslog(3) frames them. Unlike syslog(3), which blocks for as long as the logger stops
+// reading, a run waits for room there kPatience in all; the records that tell how the run ended
+// have the last kReserve of it to themselves, and the others are dropped once the rest is spent.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,24 +24,33 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience(100);
+constexpr std::chrono::milliseconds kReserve(25);
+// The program's name as records give it: cut, then escaped, as it is the caller's to choose.
+constexpr size_t kNameMax = 255;
 
 int g_fd = -2;               // -2 until opened, -1 once there is no way out
 bool g_stream = false;       // the logger listens on a stream: records end with a NUL
+bool g_last = false;         // the records from here on tell how the run ended
 Clock::duration g_waited{};  // for room in the logger's queue, over the whole run
+char g_name[4 * kNameMax + 1];
 
 // Sends all `size` bytes, waiting for room in the logger's queue out of what is left of the
-// run's patience. False when they can't go: no logger, or one that has stopped reading. No
-// signal has a handler, so no call is interrupted.
+// patience: all of it for the last records, and for one a stream has taken part of; all but the
+// reserve for the others, which are dropped whole, untried, once that is spent. False when
+// nothing more can go: no logger, or a stream that took only part of a record. No signal has a
+// handler, so no call is interrupted.
 bool Send(const char* data, size_t size) {
-  while (size > 0) {
+  for (const size_t whole = size; size > 0;) {
+    const auto patience = g_last || size < whole ? kPatience : kPatience - kReserve;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(patience - g_waited);
+    if (left.count() <= 0) return size == whole;
     const ssize_t n = send(g_fd, data, size, MSG_NOSIGNAL);
     if (n >= 0) {  // a datagram goes whole; a stream may take part
       data += n;
       size -= static_cast<size_t>(n);
       continue;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(kPatience - g_waited);
-    if (errno != EAGAIN || left.count() <= 0) return false;
+    if (errno != EAGAIN) return false;
     pollfd room{g_fd, POLLOUT, 0};
     const Clock::time_point start = Clock::now();
     static_cast<void>(poll(&room, 1, static_cast<int>(left.count())));
@@ -50,13 +61,24 @@ bool Send(const char* data, size_t size) {
 
 }  // namespace
 
+extern "C" void ZQ_LastRecords(void) { g_last = true; }
+
 extern "C" void ZQ_OpenLog(void) {
   if (g_fd != -2) return;
   tzset();  // localtime_r won't look for the zone again
+  const char* name = program_invocation_short_name;
+  g_name[ZQ_EscapeLog(name, strnlen(name, kNameMax), g_name)] = '\0';
   const sockaddr_un log{AF_UNIX, "/dev/log"};
   // A datagram first, then a stream, as syslog(3) tries them; without a logger, no way out.
   for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
     g_fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Above the standard descriptors, which the caller may have left closed: a value written
+    // to one of those must never reach the logger.
+    if (g_fd >= 0 && g_fd <= STDERR_FILENO) {
+      const int low = g_fd;
+      g_fd = fcntl(low, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+      close(low);
+    }
     if (g_fd < 0) break;
     if (connect(g_fd, reinterpret_cast<const sockaddr*>(&log), sizeof log) == 0) {
       g_stream = type == SOCK_STREAM;
@@ -78,10 +100,10 @@ extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
   if (localtime_r(&now, &local) != nullptr) {
     static_cast<void>(strftime(stamp, sizeof stamp, "%h %e %T", &local));
   }
-  static char record[64 << 10];  // a record's text is at most 32 KiB
-  const int size = snprintf(record, sizeof record, "<%d>%s %s[%d]: %.*s", LOG_USER | severity,
-                            stamp, program_invocation_short_name, static_cast<int>(getpid()),
-                            static_cast<int>(length), text);
+  static char record[64 << 10];  // a record's text is at most 32 KiB, the name 1 KiB
+  const int size =
+      snprintf(record, sizeof record, "<%d>%s %s[%d]: %.*s", LOG_USER | severity, stamp, g_name,
+               static_cast<int>(getpid()), static_cast<int>(length), text);
   // The NUL that snprintf wrote ends the record on a stream.
   if (!Send(record, static_cast<size_t>(size) + (g_stream ? 1 : 0))) {
     close(g_fd);  // nothing more from this run

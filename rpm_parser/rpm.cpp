@@ -67,7 +67,7 @@ class StdoutSink final : public RpmTextSink {
 // A failed allocation inside the standard library ends the run with a record and the failure
 // status instead of an abort.
 void OutOfMemory() {
-  RPM_LOG("alloc memory failed, %m.");
+  RPM_LOG_END("alloc memory failed, %m.");
   RpmLogClose();
   exit(255);
 }
@@ -117,7 +117,7 @@ int Run(int argc, char** argv) {
   // The buffer holds its text and zeros to the end, so six bytes settle it, without a call.
   static constexpr char kPrint[] = "print";
   if (memcmp(action, kPrint, sizeof kPrint) != 0) {
-    RPM_LOG("Invalid action: '%s'", action);
+    RPM_LOG_END("Invalid action: '%s'", action);
     return -1;
   }
   // The machine's RAM is read before the package is opened, as nothing can be asked once confined.
@@ -126,13 +126,13 @@ int Run(int argc, char** argv) {
   // A reader short of memory fails the load too: a value read from part of a package must not
   // pass for the package's.
   if (parser == nullptr || !parser->Load(rpm_path, [] { static_cast<void>(RpmConfine()); })) {
-    RPM_LOG("Load rpm '%s' failed.", rpm_path);
+    RPM_LOG_END("Load rpm '%s' failed.", rpm_path);
     return -1;
   }
   // The caller parses what we print: a value cut short must not pass for a success.
   StdoutSink out;
   if (!parser->WriteValue(key, &out)) {
-    RPM_LOG("write value failed, %m.");
+    RPM_LOG_END("write value failed, %m.");
     return -1;
   }
   return 0;

@@ -8,11 +8,12 @@
 // caller's; nothing in a package reaches it.
 constexpr const char* kRpmUnconfinedVariable = "RPM_PARSER_UNCONFINED";
 
-// From here on the process may only read, write and poll descriptors it already holds, send on
-// its connected log socket, grow and shrink memory that is never executable, read the clock and
-// exit. Every other call fails with ENOSYS: opening or creating files, running programs, making
-// processes, sockets or connections, changing files, signalling or tracing other processes,
-// mapping executable memory, pushing input into a terminal. Privileges can't be gained either.
+// From here on the process may only read, write, poll and fstat descriptors it already holds,
+// send on its connected log socket, grow and shrink memory that is never executable, read the
+// clock and exit. Every other call fails with ENOSYS: opening or creating files, looking a path
+// up, running programs, making processes, sockets or connections, changing files, signalling or
+// tracing other processes, mapping executable memory, pushing input into a terminal. Privileges
+// can't be gained either.
 // True when confined; false where the kernel offers no such filter or the caller asked for none.
 bool RpmConfine();
 

@@ -19,7 +19,7 @@ bool RpmLogAdmit() {
 
 void RpmLogClose() {
   if (g_dropped > 0) {
-    RPM_LOG_ALWAYS("records over the limit of %u left out: %llu.", kRpmLogMax, g_dropped);
+    RPM_LOG_END("records over the limit of %u left out: %llu.", kRpmLogMax, g_dropped);
   }
   g_written = 0;
   g_dropped = 0;

@@ -1,6 +1,6 @@
 // One log record through the platform log writer, with this system's fixed routing values. A run
 // writes at most kRpmLogMax records, so that no input can flood the system log; the rest are
-// counted, and RpmLogClose says how many.
+// counted, and RpmLogClose says how many. The records that tell how the run ended come on top.
 #ifndef RPM_PARSER_RPM_LOG_H_
 #define RPM_PARSER_RPM_LOG_H_
 
@@ -27,8 +27,10 @@ bool RpmLogAdmit();
 // Logs how many records were left out, if any, and starts the count again.
 void RpmLogClose();
 
-// A record past the cap too; only the cap's own summary needs it.
-#define RPM_LOG_ALWAYS(...) ZQ_WriteLog(4, 3, 1, 0, RpmLogFile(__FILE__), __LINE__, __VA_ARGS__)
-#define RPM_LOG(...) (RpmLogAdmit() ? RPM_LOG_ALWAYS(__VA_ARGS__) : static_cast<void>(0))
+#define RPM_LOG_WRITE(...) ZQ_WriteLog(4, 3, 1, 0, RpmLogFile(__FILE__), __LINE__, __VA_ARGS__)
+#define RPM_LOG(...) (RpmLogAdmit() ? RPM_LOG_WRITE(__VA_ARGS__) : static_cast<void>(0))
+// A record that tells how the run ended: past the cap too, and with the last of the way out's
+// patience to itself, so that a slow logger loses it last.
+#define RPM_LOG_END(...) (ZQ_LastRecords(), RPM_LOG_WRITE(__VA_ARGS__))
 
 #endif  // RPM_PARSER_RPM_LOG_H_

@@ -1,9 +1,11 @@
 // Reads the lead and the header sections of a package; the payload after them is never read.
 #include "rpm_parser/rpm_parser.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it harmlessly
 #endif
@@ -159,19 +161,33 @@ RpmLimits RpmLimits::ForMachine() {
 }
 
 bool RpmParser::Load(const char* path, void (*opened)()) {
-  std::unique_ptr<FILE, FileCloser> fp(fopen(path, "rb"));
+  char buffer[4096];  // outlives the stream
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Above the standard descriptors, which the caller may have left closed: nothing written to
+  // those may reach the package.
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    const int low = fd;
+    fd = fcntl(low, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(low);
+  }
+  std::unique_ptr<FILE, FileCloser> fp(fd >= 0 ? fdopen(fd, "rb") : nullptr);
   if (!fp) {
+    if (fd >= 0) close(fd);
     RPM_LOG("Open rpm file fail!\n");
     return false;
   }
+  // All the run learns of the file but its bytes is learnt before `opened`: its length, and a
+  // buffer, which stdio would otherwise size by asking the file at the first read.
+  static_cast<void>(setvbuf(fp.get(), buffer, _IOFBF, sizeof buffer));
+  const int64_t left = BytesLeft(fp.get(), 0);
   if (opened != nullptr) opened();
-  return LoadFrom(fp.get(), 0);  // a stream just opened stands at its start
+  return LoadFrom(fp.get(), left);
 }
 
-bool RpmParser::Load(FILE* fp) { return LoadFrom(fp, ftello(fp)); }
+bool RpmParser::Load(FILE* fp) { return LoadFrom(fp, BytesLeft(fp, ftello(fp))); }
 
-bool RpmParser::LoadFrom(FILE* fp, off_t pos) {
-  Source src{fp, BytesLeft(fp, pos)};
+bool RpmParser::LoadFrom(FILE* fp, int64_t left) {
+  Source src{fp, left};
   uint8_t lead[kLeadSize];
   errno = 0;  // "%m" below should tell of this read only
   if (!src.Read(lead, sizeof lead)) {
@@ -294,8 +310,7 @@ void RpmParser::KeepBlock(Block ei, uint64_t il, uint64_t nb, uint64_t charged) 
   // A section's values are charged at most its store's bytes, so never the whole block.
   const uint64_t unused = BlockCharge(nb) - charged;
   // The copies, already charged, are made while the block is still held: both must fit.
-  if (unused_ + unused > limits_.max_unused &&
-      Charged() + BlockCharge(nb) <= limits_.max_memory) {
+  if (unused_ + unused > limits_.max_unused && Charged() + BlockCharge(nb) <= limits_.max_memory) {
     // Each entry's tag finds its value, if that is still the one the entry made.
     const auto begin = reinterpret_cast<uintptr_t>(ei.get());
     bool detached = true;

@@ -60,7 +60,8 @@ class RpmParser {
   // Reads the package at `path`. True when the file opened and its 96-byte lead was read,
   // whatever became of the header sections after it, unless memory ran short for one; false
   // otherwise. The cause is logged. `opened`, when given, is called once the file is open and
-  // before its first byte is read.
+  // everything else the run needs of it (its length, a buffer) is had, before its first byte is
+  // read.
   bool Load(const char* path, void (*opened)() = nullptr);
   // The same from a stream positioned at the lead, which stays open for the caller.
   bool Load(FILE* fp);
@@ -77,8 +78,8 @@ class RpmParser {
  private:
   struct Source;
   using Block = std::unique_ptr<uint8_t, RpmFreeDeleter>;
-  // Load from a stream standing `pos` bytes into its file (-1 when that is not known).
-  bool LoadFrom(FILE* fp, off_t pos);
+  // Load from a stream that holds `left` more bytes (-1 when that is not known).
+  bool LoadFrom(FILE* fp, int64_t left);
   // Reads one header section and files its values. False, after logging why, when the section
   // could not be taken whole; its values may still have been filed when only its fill is short.
   bool ReadHeader(Source* src);

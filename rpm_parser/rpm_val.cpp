@@ -204,8 +204,9 @@ std::string RpmText::ToString() const {
 
 bool RpmText::WriteText(RpmTextSink* out) const {
   if (!raw_) return length_ == 0 || out->Put(reinterpret_cast<const char*>(bytes_), length_);
-  // An array's text is made a piece at a time, whatever its length.
-  char piece[64 << 10];
+  // An array's text is made a piece at a time, whatever its length, in a buffer of the one thread
+  // rather than a frame that a small stack could not hold.
+  static char piece[64 << 10];
   const char* src = reinterpret_cast<const char*>(bytes_);
   bool after_nul = true;
   for (size_t done = 0; done < length_;) {

@@ -5,6 +5,7 @@
 // a copy of descriptor 3 made when the log is opened, as the real way out connects its socket; the
 // fuzz target (LOG_DISCARD) drops them. Like a way out that can't reach its logger, it leaves errno
 // changed.
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -18,11 +19,12 @@
 
 S g_logs;
 
+extern "C" void ZQ_LastRecords() {}
 #ifdef LOG_TO_FD3
 static int g_fd = -2;
-// Like the log's socket: the lowest free descriptor, opened before the tool confines itself.
+// Like the log's socket: above the standard descriptors, opened before the tool confines itself.
 extern "C" void ZQ_OpenLog() {
-  if (g_fd == -2) g_fd = dup(3);
+  if (g_fd == -2) g_fd = fcntl(3, F_DUPFD_CLOEXEC, 3);
 }
 #else
 extern "C" void ZQ_OpenLog() {}

@@ -202,8 +202,8 @@ TEST(ReaderTest, KeepsTheBlocksValuesPointIntoOrCopiesThem) {
   // Kept within the limit on unused bytes, copied past it, and kept after all where the copies
   // would not fit beside the block in memory.
   const uint64_t peak = text + values + RpmParser::BlockCharge(nb);
-  for (const auto& [max_unused, max_memory] : {std::pair{unused, peak}, {unused - 1, peak},
-                                               {unused - 1, peak - 1}}) {
+  for (const auto& [max_unused, max_memory] :
+       {std::pair{unused, peak}, {unused - 1, peak}, {unused - 1, peak - 1}}) {
     RpmLimits limits;
     limits.max_unused = max_unused;
     limits.max_memory = max_memory;
