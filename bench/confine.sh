@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# What confinement costs: the release tool timed confined and unconfined (RPM_PARSER_UNCONFINED=1)
-# on the tiny and medium packages of bench/run.sh, round after round; prints the median of the
-# per-round ratios confined / not.
+# What confinement costs: the release tool timed against the same tool built without its
+# confinement (rpm_parser_unconfined) on the tiny and medium packages of bench/run.sh, round
+# after round; prints the median of the per-round ratios confined / not.
 # Usage: bench/confine.sh [ROUNDS] (default 21). Needs hyperfine and jq; a logger on /dev/log is
 # put there as bench/run.sh --logger does.
 set -euo pipefail
@@ -16,18 +16,18 @@ trap 'rm -rf "$work"; stop_logger' EXIT
 start_logger
 
 cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
-  >"$work/build.log" 2>&1 && cmake --build "$build" --target rpm_parser gen_packages >>"$work/build.log" 2>&1 ||
+  >"$work/build.log" 2>&1 &&
+  cmake --build "$build" --target rpm_parser rpm_parser_unconfined gen_packages >>"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }
 [[ -f $pkgs/medium.rpm ]] || "$build/bench/gen_packages" "$pkgs" >&2
 tool=$build/rpm_parser
 
-# Each side its own hyperfine call, the variable set on the call, so that the command run is the
-# same; the order swaps every other round.
+# Each side its own hyperfine call; the order swaps every other round.
 time_it() {  # SIDE SHAPE: the mean in seconds
-  local env=(env RPM_PARSER_UNCONFINED=)
-  [[ $1 == unconfined ]] && env=(env RPM_PARSER_UNCONFINED=1)
-  "${env[@]}" hyperfine -N --warmup 20 --runs 200 --output=null --style=none \
-    --export-json "$work/$1.json" "$tool -r $pkgs/$2.rpm -a print -k 1000" >/dev/null 2>&1
+  local bin=$tool
+  [[ $1 == unconfined ]] && bin=${tool}_unconfined
+  hyperfine -N --warmup 20 --runs 200 --output=null --style=none \
+    --export-json "$work/$1.json" "$bin -r $pkgs/$2.rpm -a print -k 1000" >/dev/null 2>&1
   jq '.results[0].mean' "$work/$1.json"
 }
 for ((r = 1; r <= rounds; r++)); do

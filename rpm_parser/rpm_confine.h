@@ -3,18 +3,13 @@
 #ifndef RPM_PARSER_RPM_CONFINE_H_
 #define RPM_PARSER_RPM_CONFINE_H_
 
-// The environment variable that, set to anything but the empty string, leaves the process
-// unconfined: for valgrind and the sanitizers, which need what confinement refuses. It is the
-// caller's; nothing in a package reaches it.
-constexpr const char* kRpmUnconfinedVariable = "RPM_PARSER_UNCONFINED";
-
 // From here on the process may only read, write, poll and fstat descriptors it already holds,
 // send on its connected log socket, grow and shrink memory that is never executable, read the
 // clock and exit. Every other call fails with ENOSYS: opening or creating files, looking a path
 // up, running programs, making processes, sockets or connections, changing files, signalling or
 // tracing other processes, mapping executable memory, pushing input into a terminal. Privileges
 // can't be gained either.
-// True when confined; false where the kernel offers no such filter or the caller asked for none.
+// True when confined; false where the kernel offers no such filter.
 bool RpmConfine();
 
 #endif  // RPM_PARSER_RPM_CONFINE_H_
