@@ -89,10 +89,11 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       // Confined, privileges given up, before the first byte of the package is read: seen while
       // the tool waits on a FIFO; not on the emulator, nor in sanitizer builds.
       {"f=$(mktemp -u) && mkfifo $f && trap 'rm $f' EXIT; " RPM_TOOL_EMULATOR " " RPM_TOOL_LOGFD
-       " -a print -k -1 -r $f & exec 7<>$f; sleep 1; grep -E '^(NoNewPrivs|Seccomp):' /proc/$!/"
-       "status | tr -d '\t\n'; cat " +
-           pkg.path + " >&7; exec 7>&-; wait $!",
-       S(RPM_TOOL_CONFINED ? "NoNewPrivs:1Seccomp:2" : "NoNewPrivs:0Seccomp:0") + kEnd + "11#0"},
+       " -a print -k -1 -r $f & exec 7<>$f; sleep 1; grep -E '^(" +
+           S(RPM_TOOL_CONFINED ? "NoNewPrivs|" : "") +
+           "Seccomp):' /proc/$!/status | tr -d '\\t\\n'; cat " + pkg.path +
+           " >&7; exec 7>&-; wait $!",
+       S(RPM_TOOL_CONFINED ? "NoNewPrivs:1Seccomp:2" : "Seccomp:0") + kEnd + "11#0"},
   };
   for (const auto& [cmd, want] : cases) EXPECT_EQ(Shell(cmd), want) << cmd;
 
