@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   PutBE32(&sparse, 1000), PutBE32(&sparse, kString), PutBE32(&sparse, 0), PutBE32(&sparse, 1);
   // A store just under the ceiling, one string filling it, then a second section of the same.
   std::string big_string;
-  for (int s = 0; s < 2; ++s) {
+  for (uint32_t s = 0; s < 2; ++s) {
     const uint64_t dl = 256 * kMiB - 8;
     big_string += Preamble(1, dl);
     PutBE32(&big_string, 1000 + s), PutBE32(&big_string, kString), PutBE32(&big_string, 0),
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   const uint64_t dl = 256 * kMiB;
   auto two_arrays = [&](uint64_t count) {
     std::string out = Preamble(2, dl);
-    for (uint32_t tag : {1000, 1001}) {
+    for (const uint32_t tag : {1000u, 1001u}) {
       PutBE32(&out, tag), PutBE32(&out, kStringArray), PutBE32(&out, 0), PutBE32(&out, count);
     }
     return out;

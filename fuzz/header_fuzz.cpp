@@ -32,13 +32,20 @@ constexpr uint64_t kSlack = 64 << 10;
 // per-thread cache is turned off (GLIBC_TUNABLES=glibc.malloc.tcache_count=0).
 constexpr uint64_t kHeapSlack = 0;
 
-// Heap bytes in use, the allocator's overhead included where it is known.
+// Heap bytes in use, the allocator's overhead included where it is known; 0 where the C library
+// can't tell, which leaves the bound unchecked.
 uint64_t HeapInUse() {
-#ifdef RPM_FUZZ_ASAN
+#if defined(RPM_FUZZ_ASAN)
   return __sanitizer_get_current_allocated_bytes();
-#else
+#elif defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
   const struct mallinfo2 info = mallinfo2();
   return info.uordblks + info.hblkhd;
+#elif defined(__GLIBC__)
+  // Only mallinfo before glibc 2.33: its int fields wrap past 2 GiB, far above these inputs.
+  const struct mallinfo info = mallinfo();
+  return static_cast<unsigned>(info.uordblks) + static_cast<unsigned>(info.hblkhd);
+#else
+  return 0;
 #endif
 }
 
