@@ -11,46 +11,44 @@
 # Usage: .ci/target.sh [SECONDS] (the time limit of each boot, default 1800).
 # Needs root (the armhf architecture is added to dpkg to download the kernel and busybox-static,
 # which are unpacked, never installed), qemu-system-arm, qemu-user, g++-arm-linux-gnueabihf and
-# cpio.
+# cpio. .ci/bullseye.sh sources it for the functions below, to boot its own build and kernel.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
+checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+blocks=$checkout/.ci/target.sh
 limit=${1:-1800}
-build=$root/build-arm-target
-work=$build/target
-rm -rf "$work/suite" "$work/small"
-mkdir -p "$work/debs"
 
-echo "== building the fully static ARM tool and tests"
-cmake --preset arm-target >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
-cmake --build --preset arm-target -j "$(nproc)" --target rpm_parser rpm_parser_logfd rpm_tests \
-  cli_tests fuzz_replay gen_packages >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+# The functions take from their caller: `work`, a folder of its own; `build`, the ARM build;
+# `vmlinuz`, the kernel; and `busybox`.
 
-if [[ ! -f $work/debs/unpacked ]]; then
-  echo "== fetching Debian's armhf kernel and busybox-static"
-  dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
-  apt-get update -qq
-  kernel=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends:/ {print $2; exit}')
-  (cd "$work/debs" && apt-get download -q "${kernel%:armhf}:armhf" busybox-static:armhf)
-  for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/debs/root"; done
-  touch "$work/debs/unpacked"
-fi
-vmlinuz=$(ls "$work"/debs/root/boot/vmlinuz-*-armmp | head -n 1)
+# Copies what the suite's tests name into the tree $work/NAME, at the paths they name it by.
+suite_tree() {  # NAME
+  local path
+  for path in "$build"/rpm_parser "$build"/tests/{rpm_tests,cli_tests,rpm_parser_logfd} \
+      "$build"/fuzz/fuzz_replay "$build"/bench/gen_packages "$checkout"/tests/data \
+      "$checkout"/fuzz/corpus /usr/share/zoneinfo/Etc/GMT-14; do
+    mkdir -p "$work/$1$(dirname "$path")"
+    cp -r "$path" "$work/$1$path"
+  done
+}
 
-# Packs $work/NAME, with busybox, into the initramfs $work/NAME.gz, whose init runs the block of
-# this script between "# NAME: begin" and "# NAME: end". It is the target's root file system, a
-# tmpfs, /tmp included.
+# Packs the tree $work/NAME, with busybox, into the initramfs $work/NAME.gz, whose init runs the
+# block of this script between "# NAME: begin" and "# NAME: end". It is the target's root file
+# system, a tmpfs, /tmp included.
 pack() {  # NAME
   local fs=$work/$1
   mkdir -p "$fs"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,var/log}
-  cp "$work/debs/root/bin/busybox" "$fs/bin/"
+  cp "$busybox" "$fs/bin/"
   {
     echo '#!/bin/busybox sh'
     echo '/bin/busybox --install -s'
     echo 'mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev'
     echo 'ln -s /proc/self/fd /dev/fd && ln -s fd/0 /dev/stdin && ln -s fd/1 /dev/stdout'
     echo 'export PATH=/bin:/sbin:/usr/bin:/usr/sbin'
-    sed -n "/^# $1: begin/,/^# $1: end/p" "$0" | sed "s|@ROOT@|$root|g; s|@BUILD@|$build|g"
+    # The logger's queue as systemd sets it on a Debian device: with the kernel's 10 datagrams,
+    # a busy host slows the emulated logger enough to miss records that a test waits for.
+    echo 'echo 512 >/proc/sys/net/unix/max_dgram_qlen'
+    sed -n "/^# $1: begin/,/^# $1: end/p" "$blocks" | sed "s|@ROOT@|$checkout|g; s|@BUILD@|$build|g"
     echo 'poweroff -f'
   } >"$fs/init"
   chmod +x "$fs/init"
@@ -71,13 +69,32 @@ boot() {  # NAME MEM
   [[ $status == 0 ]]
 }
 
-# The whole suite: what the tests name, at the paths they name it by.
-for path in "$build"/rpm_parser "$build"/tests/{rpm_tests,cli_tests,rpm_parser_logfd} \
-    "$build"/fuzz/fuzz_replay "$build"/bench/gen_packages "$root"/tests/data \
-    "$root"/fuzz/corpus /usr/share/zoneinfo/Etc/GMT-14; do
-  mkdir -p "$work/suite$(dirname "$path")"
-  cp -r "$path" "$work/suite$path"
-done
+[[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
+
+build=$checkout/build-arm-target
+work=$build/target
+rm -rf "$work/suite" "$work/small"
+mkdir -p "$work/debs"
+
+echo "== building the fully static ARM tool and tests"
+cmake --preset arm-target >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+cmake --build --preset arm-target -j "$(nproc)" --target rpm_parser rpm_parser_logfd rpm_tests \
+  cli_tests fuzz_replay gen_packages >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+
+if [[ ! -f $work/debs/unpacked ]]; then
+  echo "== fetching Debian's armhf kernel and busybox-static"
+  dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+  apt-get update -qq
+  kernel=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends:/ && !n++ {print $2}')
+  (cd "$work/debs" && apt-get download -q "${kernel%:armhf}:armhf" busybox-static:armhf)
+  for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/debs/root"; done
+  touch "$work/debs/unpacked"
+fi
+vmlinuz=$(ls "$work"/debs/root/boot/vmlinuz-*-armmp | head -n 1)
+busybox=$work/debs/root/bin/busybox
+
+# The whole suite.
+suite_tree suite
 pack suite
 failed=0
 boot suite 1536 || failed=1
@@ -97,6 +114,8 @@ exit "$failed"
 # What runs on the target, as the init script's body.
 # suite: begin
 cd @ROOT@
+# The C library the tests run on, where they are linked to one.
+[ ! -e /lib/arm-linux-gnueabihf/libc.so.6 ] || /lib/arm-linux-gnueabihf/libc.so.6 | head -n 1
 syslogd -O /var/log/messages
 passed=0 failed=0 names=
 check() {  # NAME COMMAND...: one line of the summary
