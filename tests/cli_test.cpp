@@ -83,9 +83,11 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
        "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
       // Closed standard descriptors are not taken by what the tool opens, here the log's
-      // descriptor at the start: the value and the option parser's complaint go nowhere.
-      {r + "-a printprintprintprint --bogus -a print >&- 2>&-",
+      // descriptor at the start: the value goes nowhere.
+      {r + "-a printprintprintprint -a print >&-",
        "|strcpy_s fail: '34'" + kEnd + "|write value failed, Bad file descriptor.#255"},
+      {"t -a print -r /dev/stdin <&-",  // the package named by a closed stdin is empty
+       "|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' failed.#255"},
       // Confined, privileges given up, before the first byte of the package is read: seen while
       // the tool waits on a FIFO; not on the emulator, nor in sanitizer builds.
       {"f=$(mktemp -u) && mkfifo $f && trap 'rm $f' EXIT; " RPM_TOOL_EMULATOR " " RPM_TOOL_LOGFD
