@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Counts the instructions the 32-bit ARM build of rpm_parser and of the floor (bench/floor.c)
-# execute on the tiny and medium packages of bench/run.sh, under qemu-arm one instruction at a
-# time: once on qemu's default processor, which has NEON, and once on one without (cortex-r5f).
+# execute on packages of bench/run.sh, under qemu-arm one instruction at a time: once on qemu's
+# default processor, which has NEON, and once on one without (cortex-r5f).
 # Needs the arm preset's tool (cmake --workflow --preset arm), arm-linux-gnueabihf-gcc and
-# qemu-user; the packages come from a run of bench/run.sh. Usage: bench/arm.sh [BUILD_DIR], by
-# default build-arm; build-arm-static for the fully static build (the arm-static preset).
+# qemu-user; the packages come from a run of bench/run.sh. Usage: bench/arm.sh [BUILD_DIR
+# [SHAPE...]]: build-arm by default, build-arm-static for the fully static build (the arm-static
+# preset); the shapes tiny, medium and bighdr by default (bighdr takes minutes).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 tool=$root/${1:-build-arm}/rpm_parser
+shift || true
+shapes=("${@:-tiny}")
+[[ $# -gt 0 ]] || shapes=(tiny medium bighdr)
 floor=$(mktemp)
 trap 'rm -f "$floor"' EXIT
 [[ -x $tool ]] || { echo "arm.sh: build $tool first: cmake --workflow --preset arm" >&2; exit 1; }
@@ -23,7 +27,7 @@ count() {
 }
 
 for cpu in default cortex-r5f; do
-  for s in tiny medium; do
+  for s in "${shapes[@]}"; do
     if [[ $cpu == default ]]; then unset QEMU_CPU; else export QEMU_CPU=$cpu; fi
     f=$(count "$floor" "$pkgs/$s.rpm" 1000)
     t=$(count "$tool" -r "$pkgs/$s.rpm" -a print -k 1000)
