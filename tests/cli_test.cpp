@@ -159,7 +159,7 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
         return std::to_string((t / 3600 + 14) % 24 + 100).substr(1);
       };
       const time_t start = time(nullptr);
-      popen(("exec timeout 10 " + run + " -k 2 --bogus >&- 2>&-").c_str(), "r");
+      if (!popen(("exec timeout 10 " + run + " -k 2 --bogus >&- 2>&-").c_str(), "r")) _exit(5);
       const int in = type == SOCK_STREAM ? accept(sock, nullptr, nullptr) : sock;
       setsockopt(in, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
       std::vector<S> got;  // up to the summary that ends the run
