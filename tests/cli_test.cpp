@@ -46,7 +46,6 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
                                      BE32(11) + BE32(12) + BE32(13) + BE32(0))),  // no fill
       huge(kLead + Preamble(65535, 256 << 20)),  // the ceilings: 1 MiB of index, 256 MiB of store
       big(kLead + Section(E(9, 4, 0, 1), BE32(9)) + Preamble(0, 3u << 30)),
-      short_file(kLead + Preamble(0, 200 << 20)),
       long_value(kLead + Section(E(1, 6, 0, 1), S(300000, 'v') + '\0'));
   const S r = "t -r " + pkg.path + " ", path(4095, 'p');
   const std::pair<S, S> cases[] = {
@@ -55,15 +54,13 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       {"export POSIXLY_CORRECT=1; ulimit -s 64; t word --rpm=" + pkg.path +
            " -a Printer --act=print --k=9 --key ' +2147483648x'",
        kEnd + "12#0"},  // held to 32 bits
-      // Text from the command line can't split a record nor reach a terminal raw.
-      {r + "-a \"$(printf 'pr\\033[2J\\r\\n\\177\\037int')\"",
-       "|Invalid action: 'pr#033[2J#015#012#177#037int'#255"},
+
       // A reader that has gone, a file-size limit: a record and the failure status, no signal.
       // No key: tag -1.
-      {"f=$(mktemp -u) && mkfifo $f && exec 5<>$f 6>$f 5<&- && rm $f && " + r + "-a print >&6",
-       kEnd + "|write value failed, Broken pipe.#255"},
-      {"f=$(mktemp) && trap 'rm $f' EXIT && ulimit -f 0 && " + r + "-a print >$f",
-       kEnd + "|write value failed, File too large.#255"},
+      {"f=$(mktemp -u) && mkfifo $f && exec 5<>$f 6>$f 5<&- && rm $f && " + r + "-a print >&6; " +
+           "f=$(mktemp) && trap 'rm $f' EXIT && ulimit -f 0 && " + r + "-a print >$f",
+       kEnd + "|write value failed, Broken pipe." + kEnd +
+           "|write value failed, File too large.#255"},
       // A non-blocking standard output read late still takes the whole value (a blocking one
       // where there is no perl to set it, as on the device).
       {"nb() { command -v perl >/dev/null || exec \"$@\"; exec perl -MFcntl -e "
@@ -71,31 +68,23 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
        " " RPM_TOOL_LOGFD " -a print -k 1a -r " +
            long_value.path + " | (sleep 0.3; wc -c)",
        kEnd + "300000\n#0"},
-      {r + "-a printprintprintp -a printprintprint",  // 16 bytes don't fit, 15 do; not read
-       "|strcpy_s fail: '34'|Invalid action: 'printprintprint'#255"},
+      // 16 bytes don't fit, 15 do; not read. Text from the command line can't split a record nor
+      // reach a terminal raw.
+      {r + "-a printprintprintp -a \"$(printf 'pr\\033[2J\\r\\n\\177\\037intxx')\"",
+       "|strcpy_s fail: '34'|Invalid action: 'pr#033[2J#015#012#177#037intxx'#255"},
       {"t -a print -r " + path + " -r p" + path,  // a path that doesn't fit leaves none
        "|strcpy_s fail: '34'|Open rpm file fail!\n|Load rpm '' failed.#255"},
       // Claims that the files do not back, under an address-space limit, a pipe's block growing
       // as bytes arrive; tag 9 absent: nothing.
-      {RPM_MEMORY_LIMIT "t -a print -k 9 -r " + huge.path + " && cat " + huge.path +
-           " | t -a print -k 9 -r /dev/stdin",
-       "|read nb failed.|read nb failed.#0"},
-      {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + big.path,
-       "|dl 3221225472 over limit 268435456.9#0"},  // sparse, and over 2 GiB
+      {"truncate -s 3G " + big.path + " && " RPM_MEMORY_LIMIT "t -a print -k 9 -r " + huge.path +
+           " && cat " + huge.path + " | t -a print -k 9 -r /dev/stdin && t -a print -k 9 -r " +
+           big.path,
+       "|read nb failed.|read nb failed.|dl 3221225472 over limit 268435456.9#0"},
       // Closed standard descriptors are not taken by what the tool opens, here the log's
       // descriptor at the start: the value goes nowhere.
-      {r + "-a printprintprintprint -a print >&-",
-       "|strcpy_s fail: '34'" + kEnd + "|write value failed, Bad file descriptor.#255"},
-      {"t -a print -r /dev/stdin <&-",  // the package named by a closed stdin is empty
+      {r + "-a printprintprintprint -a print >&-; t -a print -r /dev/stdin <&-",
+       "|strcpy_s fail: '34'|read rpm magic info failed.|write value failed, Bad file descriptor."
        "|read rpm lead info failed, No data available.|Load rpm '/dev/stdin' failed.#255"},
-      // Confined, privileges given up, before the first byte of the package is read: seen while
-      // the tool waits on a FIFO; not on the emulator, nor in sanitizer builds.
-      {"f=$(mktemp -u) && mkfifo $f && trap 'rm $f' EXIT; " RPM_TOOL_EMULATOR " " RPM_TOOL_LOGFD
-       " -a print -k -1 -r $f & exec 7<>$f; sleep 1; grep -E '^(" +
-           S(RPM_TOOL_CONFINED ? "NoNewPrivs|" : "") +
-           "Seccomp):' /proc/$!/status | tr -d '\\t\\n'; cat " + pkg.path +
-           " >&7; exec 7>&-; wait $!",
-       S(RPM_TOOL_CONFINED ? "NoNewPrivs:1Seccomp:2" : "Seccomp:0") + kEnd + "11#0"},
   };
   for (const auto& [cmd, want] : cases) EXPECT_EQ(Shell(cmd), want) << cmd;
 
@@ -119,7 +108,7 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
          kEnd + " 0\n#0"},
         {"ulimit -d 2048 && t -a print -r " + crowded.path,
          "|alloc memory failed, Cannot allocate memory.#255"},
-        {"truncate -s 150M " + short_file.path + " && " RPM_MEMORY_LIMIT "cat " + short_file.path +
+        {"truncate -s 300M " + huge.path + " && " RPM_MEMORY_LIMIT "cat " + huge.path +
              " | t -a print -r /dev/stdin",
          "|alloc ei failed, Cannot allocate memory.|Load rpm '/dev/stdin' failed.#255"},
     };
@@ -155,10 +144,8 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
       // Stamps in local time, from a zone the tool must load before it is confined: 14 hours
       // ahead of UTC, all year.
       setenv("TZ", "Etc/GMT-14", 1);
-      const auto hour = [](time_t t) {
-        return std::to_string((t / 3600 + 14) % 24 + 100).substr(1);
-      };
-      const time_t start = time(nullptr);
+      const auto hour = [](time_t h) { return std::to_string(h % 24 + 100).substr(1); };
+      const time_t start = time(nullptr) / 3600 + 14;  // in this hour, or the next
       if (!popen(("exec timeout 10 " + run + " -k 2 --bogus >&- 2>&-").c_str(), "r")) _exit(5);
       const int in = type == SOCK_STREAM ? accept(sock, nullptr, nullptr) : sock;
       setsockopt(in, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
@@ -173,8 +160,8 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
         if (type == SOCK_DGRAM) usleep(1000);  // slower than the run
       }
       const S form =
-          "<11>[A-Z][a-z]{2} [ 1-3][0-9] (" + hour(start) + "|" + hour(time(nullptr)) +
-          "):[0-9:]{5} " + bins.path.substr(5) +
+          "<11>[A-Z][a-z]{2} [ 1-3][0-9] (" + hour(start) + "|" + hour(start + 1) + "):[0-9:]{5} " +
+          bins.path.substr(5) +
           "#012<13>\\[[0-9]+\\]: rpm_parser/rpm_parser\\.cpp:[0-9]+: create RpmVal failed\\.";
       // Every record of the 1,000 the cap lets through where the logger keeps up, then how the
       // run ended, whatever the logger's pace.
@@ -224,7 +211,7 @@ TEST(ConfineTest, RefusesWhatInjectedCodeWouldTry) {
       allowed += refused ? "" : " " + S(name);
     };
     kind("files", no(open(other.c_str(), O_RDWR | O_CREAT, 0600)) && no(stat(other.c_str(), &st)) &&
-                      no(fchmod(fd, 0777)) && no(rename(file.path.c_str(), other.c_str())));
+                      no(fchmod(fd, 0777)));
     kind("programs", no(execl("/bin/true", "true", nullptr)) && no(fork() ? -1 : (_exit(0), 0)));
     kind("network", no(socket(AF_INET, SOCK_STREAM, 0)) && no(connect(sock, high, sizeof peer)) &&
                         no(sendto(sock, "x", 1, 0, to, sizeof peer)) &&

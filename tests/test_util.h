@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 
 using S = std::string;
@@ -36,9 +37,8 @@ inline S Section(const S& index, const S& store) {
 struct TempFile {
   S path = "/tmp/rpm_test_XXXXXX";
   explicit TempFile(const S& bytes) {
-    const int fd = mkstemp(&path[0]);
-    if (write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) path = "/nonexistent";
-    close(fd);
+    close(mkstemp(&path[0]));
+    std::ofstream(path, std::ios::binary) << bytes;
   }
   ~TempFile() { unlink(path.c_str()); }
 };
