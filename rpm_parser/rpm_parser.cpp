@@ -1,4 +1,4 @@
-// Reads the lead and the header sections of a package; the payload after them is never read.
+// Reads the lead and the header sections of a package; the payload after them is never decoded.
 #include "rpm_parser/rpm_parser.h"
 
 #include <fcntl.h>
