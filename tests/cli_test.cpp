@@ -3,7 +3,6 @@
 // bounded copy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -17,10 +16,8 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <regex>
 #include <utility>
 #include <vector>
