@@ -1,6 +1,7 @@
 // Command line front end: prints the value of one header tag of a package.
 #include <fcntl.h>
 #include <getopt.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -64,6 +65,17 @@ class StdoutSink final : public RpmTextSink {
   }
 };
 
+// Under memory pressure the kernel ends this run before the service that started it, which
+// needs no privilege; where the setting can't be written, the run goes on as it is.
+void YieldToOomKiller() {
+  const int fd = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (write(fd, "1000", 4) < 0) {
+    // nothing to do: the score stays as it was
+  }
+  close(fd);
+}
+
 // A failed allocation inside the standard library ends the run with a record and the failure
 // status instead of an abort.
 void OutOfMemory() {
@@ -92,6 +104,11 @@ int Run(int argc, char** argv) {
   static_cast<void>(signal(SIGPIPE, SIG_IGN));
   static_cast<void>(signal(SIGXFSZ, SIG_IGN));
   std::set_new_handler(OutOfMemory);
+#ifdef M_MMAP_THRESHOLD
+  // A big copy freed gives its memory back, as glibc would otherwise raise its threshold to the
+  // size of the copy and take the next ones from a heap that keeps what is freed.
+  static_cast<void>(mallopt(M_MMAP_THRESHOLD, 128 << 10));
+#endif
   static char rpm_path[kPathSize];
   char action[kActionSize] = {};
   int32_t key = -1;
@@ -129,7 +146,9 @@ int Run(int argc, char** argv) {
     RPM_LOG_END("Invalid action: '%s'", action);
     return -1;
   }
-  // The machine's RAM is read before the package is opened, as nothing can be asked once confined.
+  // The machine's RAM and its cgroup's limits are read before the package is opened, as nothing
+  // can be asked once confined.
+  YieldToOomKiller();
   RpmParser* const parser = new (std::nothrow) RpmParser(RpmLimits::ForMachine());
   g_parser = parser;
   // A reader short of memory fails the load too: a value read from part of a package must not

@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 
 #include "rpm_parser/rpm_log.h"
 
@@ -44,11 +46,17 @@ IndexEntry DecodeEntry(const uint8_t* p) {
   return {static_cast<int32_t>(LoadBE32(p)), LoadBE32(p + 4), LoadBE32(p + 8), LoadBE32(p + 12)};
 }
 
+// Blocks larger than a stream's first step are mappings of their own: freeing one gives its pages
+// back at once, whatever the allocator's thresholds, and a stream's block, mapped from its first
+// step on, grows by moving its pages, never by copying them.
+constexpr size_t kMapMin = kFirstChunk;
+
 // Maps in the pages of a block of `n` bytes that is about to be read into, when it is big enough
-// to gain: one call instead of a page fault per page, and huge pages for the largest. Only a
-// hint; kernels that lack it ignore it. A/B with a logger listening, the 17 MB header takes
-// 6.2 times as long without it, 4.5 times without the huge pages, where page faults are slow.
-void PrefaultBlock(void* p, size_t n) {
+// to gain: one call instead of a page fault per page, and huge pages for the largest, but only
+// on a block that won't grow, as the advice splits a mapping that mremap must then move whole.
+// Only a hint; kernels that lack it ignore it. A/B with a logger listening, the 17 MB header
+// takes 6.2 times as long without it, 4.5 times without the huge pages, where page faults are slow.
+void PrefaultBlock(void* p, size_t n, bool whole) {
   constexpr size_t kPage = 4096;
   if (n < (size_t{16} << 10)) return;  // a few faults cost less than the call
   // The whole pages inside the block.
@@ -56,7 +64,7 @@ void PrefaultBlock(void* p, size_t n) {
   size_t size = n;
   if (std::align(kPage, kPage, pages, size) == nullptr) return;
   size -= size % kPage;
-  if (n >= (size_t{2} << 20)) madvise(pages, size, MADV_HUGEPAGE);
+  if (whole && n >= (size_t{2} << 20)) madvise(pages, size, MADV_HUGEPAGE);
   madvise(pages, size, MADV_POPULATE_WRITE);
 }
 
@@ -104,8 +112,7 @@ struct RpmParser::Source {
     }
     // A regular file's block is taken and read at once; a stream's grows as its bytes arrive,
     // so that a length it only claims is never allocated, whatever the width of size_t. Each
-    // step is charged its new size alone: on 32-bit targets glibc maps a block over 512 KiB on
-    // its own and grows it with mremap, which holds no second copy.
+    // step is charged its new size alone: mremap moves the pages, so no second copy is held.
     uint64_t cap = left >= 0 ? nb : std::min<uint64_t>(nb, kFirstChunk);
     Block ei;
     for (uint64_t got = 0;; got = cap, cap = std::min(nb, 2 * cap)) {
@@ -121,22 +128,27 @@ struct RpmParser::Source {
         out_of_memory = true;
         return nullptr;
       }
-      void* grown = nullptr;
-      if (cap < SIZE_MAX) {
-        // A file's block is never grown: it needs no realloc, nor its start-up binding.
-        const size_t bytes = static_cast<size_t>(cap) + 1;
-        grown = ei ? realloc(ei.get(), bytes) : malloc(bytes);
-      } else {
+      void* grown = MAP_FAILED;
+      const uint64_t bytes = cap + 1;
+      if (bytes > SIZE_MAX) {
         errno = ENOMEM;
+      } else if (bytes <= kMapMin) {  // taken in one step, as cap is then nb
+        grown = malloc(static_cast<size_t>(bytes));
+        if (grown == nullptr) grown = MAP_FAILED;
+      } else if (!ei) {
+        grown = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      } else {
+        grown = mremap(ei.get(), ei.get_deleter().size, static_cast<size_t>(bytes), MREMAP_MAYMOVE);
       }
-      if (grown == nullptr) {
+      if (grown == MAP_FAILED) {
         RPM_LOG("alloc ei failed, %m.");
         out_of_memory = true;
         return nullptr;
       }
-      static_cast<void>(ei.release());  // realloc took it over
-      ei.reset(static_cast<uint8_t*>(grown));
-      PrefaultBlock(ei.get() + got, static_cast<size_t>(cap - got));
+      static_cast<void>(ei.release());  // mremap took it over
+      ei = Block(static_cast<uint8_t*>(grown), {static_cast<size_t>(bytes)});
+      PrefaultBlock(ei.get() + got, static_cast<size_t>(cap - got), got == 0 && cap == nb);
       if (!Read(ei.get() + got, static_cast<size_t>(cap - got))) {
         RPM_LOG("read nb failed.");
         return nullptr;
@@ -148,6 +160,83 @@ struct RpmParser::Source {
   }
 };
 
+void RpmParser::BlockFree::operator()(uint8_t* p) const {
+  if (size > kMapMin) {
+    munmap(p, size);
+  } else {
+    free(p);
+  }
+}
+
+namespace {
+
+// Up to `size - 1` bytes of a small file, with a NUL after them; false when it can't be read.
+bool ReadSmallFile(const std::string& path, char* text, size_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, text, size - 1);
+  close(fd);
+  if (n < 0) return false;
+  text[n] = '\0';
+  return true;
+}
+
+// The least of the memory limits in the files `names` of the cgroup directory `dir` and of each
+// directory above it up to `root`; UINT64_MAX where none is set ("max") or can be read.
+uint64_t LeastLimit(const std::string& root, std::string dir,
+                    std::initializer_list<const char*> names) {
+  uint64_t least = UINT64_MAX;
+  for (;;) {
+    for (const char* name : names) {
+      char text[32];
+      if (!ReadSmallFile(dir + '/' + name, text, sizeof text)) continue;
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long limit = strtoull(text, &end, 10);
+      if (end != text && errno == 0) least = std::min<uint64_t>(least, limit);
+    }
+    if (dir.size() <= root.size()) return least;
+    dir.resize(dir.rfind('/'));
+  }
+}
+
+// The memory limits of the cgroup this process runs in and of every cgroup above it, as cgroup
+// v2 (memory.max, and memory.high, past which the kernel reclaims and throttles) and v1
+// (memory.limit_in_bytes) set them, at their usual places, alone or side by side. A container
+// whose own cgroup is mounted as the root finds its limit there, as the levels it can't see are
+// skipped.
+uint64_t CgroupLimit() {
+  char list[4096];
+  if (!ReadSmallFile("/proc/self/cgroup", list, sizeof list)) return UINT64_MAX;
+  uint64_t least = UINT64_MAX;
+  char* save = nullptr;
+  // Lines of "ID:CONTROLLERS:PATH": v2's names no controllers, v1's memory one names "memory".
+  for (char* line = strtok_r(list, "\n", &save); line != nullptr;
+       line = strtok_r(nullptr, "\n", &save)) {
+    char* controllers = strchr(line, ':');
+    char* path = controllers == nullptr ? nullptr : strchr(++controllers, ':');
+    if (path == nullptr) continue;
+    *path++ = '\0';
+    const std::string own = strcmp(path, "/") == 0 ? "" : path;
+    if (*controllers == '\0') {
+      for (const char* root : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
+        least = std::min(least, LeastLimit(root, root + own, {"memory.max", "memory.high"}));
+      }
+      continue;
+    }
+    char* save_name = nullptr;
+    for (char* name = strtok_r(controllers, ",", &save_name); name != nullptr;
+         name = strtok_r(nullptr, ",", &save_name)) {
+      if (strcmp(name, "memory") != 0) continue;
+      const std::string root = "/sys/fs/cgroup/memory";
+      least = std::min(least, LeastLimit(root, root + own, {"memory.limit_in_bytes"}));
+    }
+  }
+  return least;
+}
+
+}  // namespace
+
 RpmLimits RpmLimits::ForRam(uint64_t ram) {
   RpmLimits limits;
   limits.max_memory = std::min(limits.max_memory, ram / 4);
@@ -156,8 +245,9 @@ RpmLimits RpmLimits::ForRam(uint64_t ram) {
 
 RpmLimits RpmLimits::ForMachine() {
   struct sysinfo info;
-  if (sysinfo(&info) != 0) return RpmLimits();
-  return ForRam(uint64_t{info.totalram} * info.mem_unit);
+  const uint64_t ram =
+      sysinfo(&info) == 0 ? uint64_t{info.totalram} * info.mem_unit : UINT64_MAX;
+  return ForRam(std::min(ram, CgroupLimit()));
 }
 
 bool RpmParser::Load(const char* path, void (*opened)()) {

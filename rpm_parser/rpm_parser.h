@@ -16,10 +16,12 @@
 // Ceilings that bound what any file costs, whatever its size and kind, far above what real
 // packages use: their headers hold a few hundred entries and a few megabytes at most.
 struct RpmLimits {
-  // The ceilings, with what a run may hold lowered to a quarter of `ram` bytes of RAM: on a
-  // device without swap, more would take memory from everything else, or meet the OOM killer.
+  // The ceilings, with what a run may hold lowered to a quarter of the `ram` bytes it may use: on
+  // a device without swap, more would take memory from everything else, or meet the OOM killer.
   static RpmLimits ForRam(uint64_t ram);
-  // The same for this machine's RAM, as sysinfo(2) gives it; the ceilings when it can't tell.
+  // The same for the smaller of this machine's RAM, as sysinfo(2) gives it, and the memory
+  // limits of the cgroup the process runs in and of those above it; the ceilings when neither
+  // can be told.
   static RpmLimits ForMachine();
 
   // A section claiming more entries or a larger store is refused before anything is allocated.
@@ -77,7 +79,12 @@ class RpmParser {
 
  private:
   struct Source;
-  using Block = std::unique_ptr<uint8_t, RpmFreeDeleter>;
+  // A section's block gives its `size` bytes back when it goes.
+  struct BlockFree {
+    size_t size;
+    void operator()(uint8_t* p) const;
+  };
+  using Block = std::unique_ptr<uint8_t, BlockFree>;
   // Load from a stream that holds `left` more bytes (-1 when that is not known).
   bool LoadFrom(FILE* fp, int64_t left);
   // Reads one header section and files its values. False, after logging why, when the section
