@@ -4,10 +4,12 @@
 # of its tests, and the test data, each at the path the build gave it. There the tests run with
 # busybox syslogd on /dev/log, the records it wrote are checked against those the tool logged,
 # and the big bench package and crafted array files are read under busybox's `time -v`. Then the
-# kernel boots again with 128 MB and with 256 MB of RAM, as small devices have, where the tool
-# reads stores of half, three quarters and all of the RAM, and the big bench package, directly
-# and through a pipe. Every line comes back on the serial console; each boot ends with
-# "N passed, N failed".
+# kernel boots again with 128 MB and with 256 MB of RAM, as small devices have, and the LPAE
+# flavour, built with transparent huge pages, with 128 MB: there the tool reads stores of half,
+# three quarters and all of the RAM, sections just under its share and the big bench package,
+# directly and through a pipe, a service's cgroup v2 of 64 MiB asks about a 100 MiB store, and
+# four runs at once take more than the RAM holds. Every line comes back on the serial console;
+# each boot ends with "N passed, N failed".
 # Usage: .ci/target.sh [SECONDS] (the time limit of each boot, default 1800).
 # Needs root (the armhf architecture is added to dpkg to download the kernel and busybox-static,
 # which are unpacked, never installed), qemu-system-arm, qemu-user, g++-arm-linux-gnueabihf and
@@ -81,16 +83,21 @@ cmake --preset arm-target >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2
 cmake --build --preset arm-target -j "$(nproc)" --target rpm_parser rpm_parser_logfd rpm_tests \
   cli_tests fuzz_replay gen_packages >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
 
-if [[ ! -f $work/debs/unpacked ]]; then
-  echo "== fetching Debian's armhf kernel and busybox-static"
+if [[ ! -f $work/debs/unpacked-lpae ]]; then
+  echo "== fetching Debian's armhf kernels (armmp, armmp-lpae) and busybox-static"
   dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
   apt-get update -qq
-  kernel=$(apt-cache depends linux-image-armmp:armhf | awk '/Depends:/ && !n++ {print $2}')
-  (cd "$work/debs" && apt-get download -q "${kernel%:armhf}:armhf" busybox-static:armhf)
+  debs=(busybox-static:armhf)
+  for flavour in armmp armmp-lpae; do
+    kernel=$(apt-cache depends "linux-image-$flavour:armhf" | awk '/Depends:/ && !n++ {print $2}')
+    debs+=("${kernel%:armhf}:armhf")
+  done
+  (cd "$work/debs" && apt-get download -q "${debs[@]}")
   for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/debs/root"; done
-  touch "$work/debs/unpacked"
+  touch "$work/debs/unpacked-lpae"
 fi
 vmlinuz=$(ls "$work"/debs/root/boot/vmlinuz-*-armmp | head -n 1)
+lpae=$(ls "$work"/debs/root/boot/vmlinuz-*-armmp-lpae | head -n 1)
 busybox=$work/debs/root/bin/busybox
 
 # The whole suite.
@@ -109,6 +116,9 @@ pack small
 for mem in 128 256; do
   boot small "$mem" || failed=1
 done
+# The flavour most 32-bit boards of the last decade boot, built with transparent huge pages.
+vmlinuz=$lpae
+boot small 128 || failed=1
 exit "$failed"
 
 # What runs on the target, as the init script's body.
@@ -173,21 +183,37 @@ echo "$passed passed, $failed failed"
 echo "target status: $failed"
 # suite: end
 
-# What runs on a small device: stores of half, three quarters and all of the RAM (sparse files),
-# read directly and through a pipe, are refused with status 255 and their records; the big bench
-# package answers. Every run peaks within a quarter of the RAM plus 8 MiB, and the kernel kills
-# nothing for want of memory.
+# What runs on a small device: stores of half, three quarters and all of the RAM (sparse files)
+# are refused with status 255 and their records; sections just under the share and the big bench
+# package answer; each read directly and through a pipe, and peaking within a quarter of the RAM
+# plus 8 MiB, and the kernel kills nothing for want of memory. Then, under cgroup v2, a service
+# holding 40 MiB of a 64 MiB cgroup asks about a 100 MiB store and lives, its cgroup's OOM killer
+# idle; and a service that starts four runs at once, more than the RAM holds, outlives them.
 # small: begin
 syslogd -O /var/log/messages
 ram=$(awk '/^MemTotal:/ {print $2}' /proc/meminfo)
-bound=$((ram / 4 + 8192))
-echo "MemTotal $ram KiB: a run may hold $((ram / 4)) KiB and peak at $bound KiB"
+share=$((ram / 4))
+bound=$((share + 8192))
+echo "$(uname -r), MemTotal $ram KiB: a run may hold $share KiB and peak at $bound KiB"
 passed=0 failed=0 refused=0
 count() {  # true or false: one line of the summary
   if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 }
 be32() {  # N: four big-endian bytes
   printf "$(printf '\\%03o' $(($1 >> 24 & 255)) $(($1 >> 16 & 255)) $(($1 >> 8 & 255)) $(($1 & 255)))"
+}
+# Files of a lead and sections, each a store of KIB KiB whose one entry, tag 1000 of TYPE (6 a
+# STRING, kept as it points into its section; 4 an INT32), finds "a" there and then zeros.
+craft() {  # FILE [TYPE KIB]...
+  f=$1
+  shift
+  head -c 96 /dev/zero >$f
+  while [ $# -gt 0 ]; do
+    { printf '\216\255\350\001\0\0\0\0\0\0\0\001'; be32 $(($2 * 1024))
+      printf '\0\0\003\350'; be32 $1; printf '\0\0\0\0\0\0\0\001a'; } >>$f
+    truncate -s $(($(stat -c %s $f) - 1 + $2 * 1024)) $f
+    shift 2
+  done
 }
 run() {  # NAME STATUS FILE [pipe]: one run, directly or through a pipe
   if [ "$4" = pipe ]; then
@@ -202,18 +228,20 @@ run() {  # NAME STATUS FILE [pipe]: one run, directly or through a pipe
   [ "$got" = 255 ] && refused=$((refused + 1))
   count [ "$got" = "$2" -a "$rss" -le "$bound" ]
 }
+both() {  # NAME STATUS FILE
+  run "$@"
+  run "$@" pipe
+}
 for part in "1 2 half" "3 4 three_quarters" "1 1 all"; do
   set -- $part
-  dl=$((ram / $2 * $1 * 1024))
-  # A lead, a section claiming the store, one STRING entry on it, and zeros.
-  { head -c 96 /dev/zero; printf '\216\255\350\001\0\0\0\0\0\0\0\001'; be32 $dl
-    printf '\0\0\003\350\0\0\0\006\0\0\0\0\0\0\0\001'; } >/tmp/store.rpm
-  truncate -s $((96 + 32 + dl)) /tmp/store.rpm
-  run "a store of $3 the RAM" 255 /tmp/store.rpm
-  run "a store of $3 the RAM" 255 /tmp/store.rpm pipe
+  craft /tmp/store.rpm 6 $((ram / $2 * $1))
+  both "a store of $3 the RAM" 255 /tmp/store.rpm
 done
-run "the big header" 0 /bighdr.rpm
-run "the big header" 0 /bighdr.rpm pipe
+craft /tmp/store.rpm 4 $((share - 8)) 4 $((share - 12)) 4 $((share - 16))
+both "three sections just under the share" 0 /tmp/store.rpm
+craft /tmp/store.rpm 6 $((share * 3 / 8)) 4 $((share - share * 3 / 8 - 16))
+both "a block kept, then a section just under the rest" 0 /tmp/store.rpm
+both "the big header" 0 /bighdr.rpm
 sleep 1
 # Each refused run left its cause and the command line's record.
 for record in "nb [0-9]* over memory limit [0-9]*, 0 held." "Load rpm '.*' failed."; do
@@ -222,6 +250,34 @@ for record in "nb [0-9]* over memory limit [0-9]*, 0 held." "Load rpm '.*' faile
   count [ "$n" = "$refused" ]
 done
 dmesg | grep -iE 'out of memory|oom|killed process'
+count [ $? = 1 ]
+
+# A service's cgroup of 64 MiB, 40 of them held in its tmpfs: the run's share is 16 MiB.
+mkdir -p /sys/fs/cgroup && mount -t cgroup2 none /sys/fs/cgroup &&
+  echo +memory >/sys/fs/cgroup/cgroup.subtree_control && mkdir /sys/fs/cgroup/service &&
+  echo $((64 << 20)) >/sys/fs/cgroup/service/memory.max
+count [ $? = 0 ]
+craft /tmp/store.rpm 6 102400
+mkdir /held && mount -t tmpfs -o size=48m held /held
+sh -c 'echo $$ >/sys/fs/cgroup/service/cgroup.procs && head -c 41943040 /dev/zero >/held/40MiB &&
+  rpm_parser -r /tmp/store.rpm -a print -k 1000; echo "service alive, tool status $?"' >/tmp/out
+umount /held
+sleep 1
+cat /tmp/out /sys/fs/cgroup/service/memory.events
+count grep -q "service alive, tool status 255" /tmp/out
+count grep -q "^oom_kill 0" /sys/fs/cgroup/service/memory.events
+count grep -q "rpm_parser\[[0-9]*\]: [^ ]*:[0-9]*: nb [0-9]* over memory limit 16777216, 0 held." \
+  /var/log/messages
+# Four runs at once, each within its share, more than the RAM holds with the service's 16 MB: the
+# kernel ends runs, never the service.
+craft /tmp/store.rpm 4 $((share - 8))
+sh -c 'held=$(head -c 16000000 /dev/zero | tr "\0" s)
+  for i in 1 2 3 4; do rpm_parser -r /tmp/store.rpm -a print -k 1000 >/dev/null & pids="$pids $!"; done
+  for pid in $pids; do wait $pid; statuses="$statuses $?"; done
+  echo "service alive with ${#held} bytes, runs ended with$statuses"' >/tmp/out
+cat /tmp/out
+count grep -q "service alive with 16000000 bytes" /tmp/out
+dmesg | grep -i 'killed process' | grep -v 'rpm_parser'
 count [ $? = 1 ]
 echo "$passed passed, $failed failed"
 echo "target status: $failed"

@@ -245,8 +245,7 @@ RpmLimits RpmLimits::ForRam(uint64_t ram) {
 
 RpmLimits RpmLimits::ForMachine() {
   struct sysinfo info;
-  const uint64_t ram =
-      sysinfo(&info) == 0 ? uint64_t{info.totalram} * info.mem_unit : UINT64_MAX;
+  const uint64_t ram = sysinfo(&info) == 0 ? uint64_t{info.totalram} * info.mem_unit : UINT64_MAX;
   return ForRam(std::min(ram, CgroupLimit()));
 }
 
