@@ -200,14 +200,16 @@ uint64_t LeastLimit(const std::string& root, std::string dir,
   }
 }
 
-// The memory limits of the cgroup this process runs in and of every cgroup above it, as cgroup
-// v2 (memory.max, and memory.high, past which the kernel reclaims and throttles) and v1
-// (memory.limit_in_bytes) set them, at their usual places, alone or side by side. A container
-// whose own cgroup is mounted as the root finds its limit there, as the levels it can't see are
-// skipped.
-uint64_t CgroupLimit() {
+}  // namespace
+
+// The limits as cgroup v2 (memory.max, and memory.high, past which the kernel reclaims and
+// throttles) and v1 (memory.limit_in_bytes) set them, at their usual places, alone or side by
+// side. A container whose own cgroup is mounted as the root finds its limit there, as the levels
+// it can't see are passed over.
+uint64_t RpmLimits::CgroupLimit(const std::string& root) {
   char list[4096];
-  if (!ReadSmallFile("/proc/self/cgroup", list, sizeof list)) return UINT64_MAX;
+  if (!ReadSmallFile(root + "/proc/self/cgroup", list, sizeof list)) return UINT64_MAX;
+  const std::string mounts = root + "/sys/fs/cgroup";
   uint64_t least = UINT64_MAX;
   char* save = nullptr;
   // Lines of "ID:CONTROLLERS:PATH": v2's names no controllers, v1's memory one names "memory".
@@ -219,8 +221,8 @@ uint64_t CgroupLimit() {
     *path++ = '\0';
     const std::string own = strcmp(path, "/") == 0 ? "" : path;
     if (*controllers == '\0') {
-      for (const char* root : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
-        least = std::min(least, LeastLimit(root, root + own, {"memory.max", "memory.high"}));
+      for (const std::string& dir : {mounts, mounts + "/unified"}) {
+        least = std::min(least, LeastLimit(dir, dir + own, {"memory.max", "memory.high"}));
       }
       continue;
     }
@@ -228,14 +230,12 @@ uint64_t CgroupLimit() {
     for (char* name = strtok_r(controllers, ",", &save_name); name != nullptr;
          name = strtok_r(nullptr, ",", &save_name)) {
       if (strcmp(name, "memory") != 0) continue;
-      const std::string root = "/sys/fs/cgroup/memory";
-      least = std::min(least, LeastLimit(root, root + own, {"memory.limit_in_bytes"}));
+      const std::string dir = mounts + "/memory";
+      least = std::min(least, LeastLimit(dir, dir + own, {"memory.limit_in_bytes"}));
     }
   }
   return least;
 }
-
-}  // namespace
 
 RpmLimits RpmLimits::ForRam(uint64_t ram) {
   RpmLimits limits;

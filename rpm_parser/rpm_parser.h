@@ -23,6 +23,9 @@ struct RpmLimits {
   // limits of the cgroup the process runs in and of those above it; the ceilings when neither
   // can be told.
   static RpmLimits ForMachine();
+  // The least memory limit of the cgroups the process runs in and of those above them;
+  // UINT64_MAX where none is set or can be read. `root` is the file system's, for tests.
+  static uint64_t CgroupLimit(const std::string& root = "");
 
   // A section claiming more entries or a larger store is refused before anything is allocated.
   uint32_t max_il = 65535;

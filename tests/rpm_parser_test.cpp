@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -177,6 +179,32 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
   };
   for (const Case& c : kCases) EXPECT_EQ(Load(c.bytes, c.limits), c.want);
   EXPECT_EQ(RpmLimits::ForRam(uint64_t{3} << 30).max_memory, 640u << 20);  // the ceiling
+  // The least limit of the process's cgroups and those above them, of v1 and of v2, wherever
+  // each is mounted; levels that can't be seen are passed over.
+  const std::pair<std::vector<std::pair<S, S>>, uint64_t> kCgroups[] = {
+      {{{"proc/self/cgroup", "9:name=systemd:/\n4:cpu,memory:/a/b\n0::/a\n"},
+        {"sys/fs/cgroup/memory/a/b/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "67108864\n"},
+        {"sys/fs/cgroup/unified/a/memory.max", "max\n"}},
+       64 << 20},
+      {{{"proc/self/cgroup", "0::/s/x\n"},
+        {"sys/fs/cgroup/s/x/memory.max", "max\n"},
+        {"sys/fs/cgroup/s/memory.high", "5000000\n"},
+        {"sys/fs/cgroup/s/memory.max", "6000000"}},
+       5000000},
+      {{{"proc/self/cgroup", "0::/unseen\n"}, {"sys/fs/cgroup/memory.max", "7000000\n"}}, 7000000},
+      {{}, UINT64_MAX},
+  };
+  for (const auto& [files, want] : kCgroups) {
+    S root = "/tmp/rpm_cgroup_XXXXXX";
+    ASSERT_NE(mkdtemp(&root[0]), nullptr);
+    for (const auto& [path, text] : files) {
+      std::filesystem::create_directories(std::filesystem::path(root + '/' + path).parent_path());
+      std::ofstream(root + '/' + path) << text;
+    }
+    EXPECT_EQ(RpmLimits::CgroupLimit(root), want) << files.size();
+    std::filesystem::remove_all(root);
+  }
   // Records name their source as placed in the checkout, whatever prefix map the build applied.
   EXPECT_STREQ(RpmLogFile("./rpm_parser/rpm.cpp"), "rpm_parser/rpm.cpp");
 }
