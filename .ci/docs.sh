@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Checks what the documents say against what the code does, where a machine can: every message
 # format the code can log is in the manual page, under the file that logs it, and nothing else
 # is; the README names only messages the code logs, and a handful at most; and every command

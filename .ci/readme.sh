@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Runs the documents' commands as written, so that they cannot go stale: in README.md, then in
 # doc/*.md, every fenced block after a "<!-- ci: run -->" line runs in bash from the top of the
 # checkout, and a block after "<!-- ci: expect -->" must be how the output of the block before

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # A/B: two executables of the tool (say, built from two commits) timed on bench/run.sh's
 # packages, round after round, each round both back to back with the order swapped every other
 # round; prints the median of the per-round ratios B / A and B's median peak RSS against A's.

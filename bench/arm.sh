@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Counts the instructions the 32-bit ARM build of rpm_parser and of the floor (bench/floor.c)
 # execute on packages of bench/run.sh, under qemu-arm one instruction at a time: once on qemu's
 # default processor, which has NEON, and once on one without (cortex-r5f). Each runs with an

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the benchmark scripts, after they set `root` and `work` (a folder of their own that
 # their exit trap removes): a logger on /dev/log, the packages, medians and peak RSS.
 # Side effects, all undone at exit: where the machine has no /dev/log, start_logger creates it

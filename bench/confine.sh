@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # What confinement costs: the release tool timed against the same tool built without its
 # confinement (rpm_parser_unconfined) on the tiny and medium packages of bench/run.sh, round
 # after round; prints the median of the per-round ratios confined / not.

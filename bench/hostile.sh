@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Runs the tool on crafted files (bench/gen_hostile.cpp) that try to make it spend memory, time
 # or log records out of proportion to their size, read as regular files and through a pipe, and
 # prints wall time, peak RSS against 2.5 x the file + 16 MiB and 640 MiB, and against what a run

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Counts the instructions rpm_parser and the floor (bench/floor.c) execute on four synthetic
 # packages, then times them, and reports each against its target.
 # Usage: bench/run.sh [--logger] [--static] [ROUNDS] (default 5). With --logger, and no logger on

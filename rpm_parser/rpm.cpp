@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Command line front end: prints the value of one header tag of a package.
 #include <fcntl.h>
 #include <getopt.h>

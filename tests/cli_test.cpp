@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // The executable end to end: options, standard output byte for byte, exit status and log
 // records, hostile files under a memory limit; and the platform layer: the log writer and the
 // bounded copy.
