@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # The whole suite with the toolchain of an older SDK, Debian 11's (gcc 10, CMake 3.18, glibc 2.31),
 # in a bullseye root made by debootstrap, with plain cmake and ctest commands: built natively;
 # cross-built for armhf and run under its qemu-arm; and cross-built dynamically linked, as an SDK

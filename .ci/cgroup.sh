@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # The memory share on this machine's kernel, as a service's memory cgroup sets it: in a child of
 # the cgroup this script runs in (cgroup v1's memory controller, or v2's), a service holding
 # 40 MiB of a 64 MiB cgroup asks about a kept store of 100 MiB; the tool ends with 255 and its

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Runs the test suite on the target's own kernel: Debian 12's 32-bit ARM kernel boots in
 # qemu-system-arm from an initramfs that holds busybox, the fully static ARM build of the tool and
 # of its tests, and the test data, each at the path the build gave it. There the tests run with

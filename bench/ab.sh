@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# A/B: two builds of the tool timed on bench/run.sh's packages, round after round, each round
-# both back to back with the order swapped every other round; prints the median of the
-# per-round ratios B / A and B's median peak RSS against A's.
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
+# A/B: two executables of the tool (say, built from two commits) timed on bench/run.sh's
+# packages, round after round, each round both back to back with the order swapped every other
+# round; prints the median of the per-round ratios B / A and B's median peak RSS against A's.
 # Usage: bench/ab.sh A B [ROUNDS] (default 15), A and B paths of tool executables. Needs
-# hyperfine and jq; a logger on /dev/log is put there as bench/run.sh --logger does.
+# hyperfine, jq and python3; side effects and their cleaning as bench/common.sh says.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/bench/common.sh"
 a=$1 b=$2 rounds=${3:-15}
-pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
+source "$root/bench/common.sh"
 trap 'rm -rf "$work"; stop_logger' EXIT
 start_logger
-[[ -f $pkgs/bighdr.rpm ]] || { echo "ab.sh: no packages in $pkgs; bench/run.sh makes them" >&2; exit 1; }
+bench_packages
 for s in tiny medium bighdr; do
   cmp -s <("$a" -r "$pkgs/$s.rpm" -a print -k 1000) <("$b" -r "$pkgs/$s.rpm" -a print -k 1000) ||
     { echo "ab.sh: A and B print different values on $s" >&2; exit 1; }

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # What confinement costs: the release tool timed against the same tool built without its
 # confinement (rpm_parser_unconfined) on the tiny and medium packages of bench/run.sh, round
 # after round; prints the median of the per-round ratios confined / not.
-# Usage: bench/confine.sh [ROUNDS] (default 21). Needs hyperfine and jq; a logger on /dev/log is
-# put there as bench/run.sh --logger does.
+# Usage: bench/confine.sh [ROUNDS] (default 21). Needs hyperfine, jq and python3; side effects
+# and their cleaning as bench/common.sh says.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/bench/common.sh"
 rounds=${1:-21}
 build=$root/build-bench
-pkgs=${RPM_BENCH_PACKAGES:-${TMPDIR:-/tmp}/rpm_parser_bench}
 work=$(mktemp -d)
+source "$root/bench/common.sh"
 trap 'rm -rf "$work"; stop_logger' EXIT
 start_logger
 
@@ -19,7 +20,7 @@ cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF -DCMAKE_
   >"$work/build.log" 2>&1 &&
   cmake --build "$build" --target rpm_parser rpm_parser_unconfined gen_packages >>"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }
-[[ -f $pkgs/medium.rpm ]] || "$build/bench/gen_packages" "$pkgs" >&2
+bench_packages
 tool=$build/rpm_parser
 
 # Each side its own hyperfine call; the order swaps every other round.

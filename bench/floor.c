@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 /* The floor run.sh measures rpm_parser against: the least work an exact reader does to print
  * one tag's value. Reads the lead, then per section the preamble, index+store in one read into a
  * block mapped in one call (on huge pages when big) as the tool maps it, and the fill; finds the

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Writes crafted files that pass every check a section gets and still try to make the reader
 // spend memory, time or log records out of proportion to their size; bench/hostile.sh runs the
 // tool on them. Usage: gen_hostile DIR

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Writes the synthetic packages the benchmark times: tiny.rpm, medium.rpm, bighdr.rpm and
 // bigpayload.rpm, plus sizes.txt ("shape file_bytes main_header_bytes" per line) for run.sh.
 // Usage: gen_packages DIR

@@ -1,23 +1,23 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Runs the tool on crafted files (bench/gen_hostile.cpp) that try to make it spend memory, time
 # or log records out of proportion to their size, read as regular files and through a pipe, and
 # prints wall time, peak RSS against 2.5 x the file + 16 MiB and 640 MiB, and against what a run
 # may hold on this machine (a quarter of its RAM, at most 640 MiB) plus 8 MiB, and records logged.
-# Usage: bench/hostile.sh   (needs root, GNU time, unshare and python3; 2 GB of disk in $TMPDIR)
+# Usage: bench/hostile.sh   (needs root, GNU time, unshare and python3)
+# Side effects, undone at exit: the crafted files, 1.1 GB on disk, are made in a folder of the
+# run's own under $TMPDIR, unless RPM_HOSTILE_FILES names one to make them in and keep; a
+# throwaway logger on /dev/log where the machine has none (bench/common.sh). The build stays in
+# build-bench.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build-bench
-files=${RPM_HOSTILE_FILES:-${TMPDIR:-/tmp}/rpm_parser_hostile}
 work=$(mktemp -d)
+files=${RPM_HOSTILE_FILES:-$work/files}
 source "$root/bench/common.sh"
-cleanup() {
-  stop_logger
-  [[ -z ${counter:-} ]] || kill "$counter" 2>/dev/null || true
-  [[ ${sock:-} != /dev/log ]] || rm -f /dev/log
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'stop_logger; rm -rf "$work"' EXIT
 
 echo "building into $build" >&2
 cmake -S "$root" -B "$build" -DRPM_BUILD_BENCH=ON -DRPM_BUILD_TESTS=OFF \
@@ -28,33 +28,34 @@ tool=$build/rpm_parser
 [[ -f $files/empty_arrays.rpm && $files/empty_arrays.rpm -nt $build/bench/gen_hostile ]] ||
   "$build/bench/gen_hostile" "$files" >&2
 
-# A logger on /dev/log as on a real system, so that every record is really sent.
+# A logger on /dev/log as on a real system, so that every record of a timed run is really sent.
 start_logger
 
-# The records that arrive are counted by a logger of ours, in a second, untimed run: on /dev/log
-# when the machine has none, else over it in a mount namespace of the run's own, so that the
-# system's logger is left alone. One line a record.
-sock=$work/log.sock
-[[ -n $listener ]] && { stop_logger; sock=/dev/log; }
-python3 -c 'import socket, sys
+# The records of one run that reach a logger, in a second, untimed run: a logger of its own is
+# bound over /dev/log in a mount namespace of the run's own, so that neither the system's logger
+# nor the timed runs' records come into the count, and it counts until the run has ended and
+# every datagram the run sent, queued by then, is taken.
+arrived() {  # COMMAND...
+  python3 - "$work/count.sock" "$@" <<'PY'
+import os, select, socket, subprocess, sys
+path = sys.argv[1]
+if os.path.exists(path):
+    os.unlink(path)
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind(sys.argv[1])
-with open(sys.argv[2], "a") as out:
-    while True:
+s.bind(path)
+run = subprocess.Popen(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /dev/log && exec "$@"',
+                        path] + sys.argv[2:], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+n = 0
+while True:
+    ended = run.poll() is not None
+    while select.select([s], [], [], 0 if ended else 0.05)[0]:
         s.recv(65536)
-        out.write("\n")
-        out.flush()' "$sock" "$work/records" &
-counter=$!
-for _ in $(seq 50); do [[ -S $sock ]] && break; sleep 0.1; done
-arrived() {  # COMMAND...: the records of its run that reached the logger
-  : >"$work/records"
-  if [[ $sock == /dev/log ]]; then
-    "$@" >/dev/null 2>&1 || true
-  else
-    unshare -m sh -c 'mount --bind "$0" /dev/log && exec "$@"' "$sock" "$@" >/dev/null 2>&1 || true
-  fi
-  sleep 0.5  # for the logger to take the last ones
-  wc -l <"$work/records"
+        n += 1
+    if ended:
+        break
+print(n)
+PY
 }
 
 # What a run may hold here, in KiB, and the program's own few MiB beside it.

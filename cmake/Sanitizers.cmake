@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # AddressSanitizer and UndefinedBehaviorSanitizer for every target of the build.
 if(RPM_BUILD_FUZZ)
   set(RPM_SANITIZE ON)

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Compiler warnings for the project's own targets; RPM_WERROR turns them into errors (CI).
 set(RPM_WARNINGS -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wcast-align
     -Wformat=2 -Wnon-virtual-dtor -Wold-style-cast)

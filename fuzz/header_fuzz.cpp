@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary bytes through the whole reading path, from the lead to the tag table,
 // read once from a memory stream and once from a regular file. Both must file the same values,
 // and neither may hold more heap after loading than its values were charged, so that a charge

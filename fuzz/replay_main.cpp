@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Runs the fuzz target over files and directories of inputs, for builds without libFuzzer:
 // the corpus and every past crash are replayed by the test suite.
 #include <dirent.h>

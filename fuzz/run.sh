@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Fuzzes the reader for SECONDS (default 60) with libFuzzer, AddressSanitizer and UBSan.
 # Builds the target first if needed; exits non-zero on any crash, leak, sanitizer report or
 # timeout, leaving the input that caused it in build-fuzz/artifacts/.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Bounded copy for platforms whose C library lacks it.
 #include "platform/safe_str.h"
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Bounds-checked string copy with the meaning C11 Annex K gives it.
 #ifndef PLATFORM_SAFE_STR_H_
 #define PLATFORM_SAFE_STR_H_

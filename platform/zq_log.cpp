@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Log writer of this machine: formats the record, makes it one line of printable text, and
 // hands it to ZQ_EmitLog.
 #include "platform/zq_log.h"

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Platform log writer: one record per call, for the platform's log service.
 #ifndef PLATFORM_ZQ_LOG_H_
 #define PLATFORM_ZQ_LOG_H_

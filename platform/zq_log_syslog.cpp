@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // The records' way out on the device: the system logger's socket, /dev/log, in the form
 // syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss NAME[PID]: TEXT", facility user. A logger that
 // takes datagrams gets one a record; one that listens on a stream gets each record ended by a

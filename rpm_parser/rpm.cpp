@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Command line front end: prints the value of one header tag of a package.
 #include <fcntl.h>
 #include <getopt.h>
@@ -23,6 +25,26 @@ namespace {
 
 constexpr size_t kPathSize = 4096;
 constexpr size_t kActionSize = 16;
+// Long options only, with codes no short option can have: the short ones stay -r, -a and -k.
+constexpr int kHelp = 0x100;
+constexpr int kVersion = 0x101;
+
+constexpr char kUsage[] =
+    "Usage: rpm_parser -r PACKAGE -a print -k TAG\n"
+    "Print the value of header tag TAG of the RPM package file PACKAGE on standard output,\n"
+    "with no line feed added. Diagnostics go to the system log.\n"
+    "\n"
+    "  -r, --rpm_path=PACKAGE  the package file; /dev/stdin and named pipes too\n"
+    "  -a, --action=print      the action; print is the only one\n"
+    "  -k, --key=TAG           the tag number, in decimal (1000: the name)\n"
+    "      --help              print this help and exit\n"
+    "      --version           print the version and exit\n"
+    "\n"
+    "Exit status: 0 when the value was printed or the tag is absent, 255 on failure.\n"
+    "Every option, tag, status and record: man rpm_parser\n";
+constexpr char kVersionText[] = "rpm_parser " RPM_VERSION
+                                "\nCopyright The rpm_parser authors.\n"
+                                "Licensed under the Apache License, Version 2.0.\n";
 
 // Left to process exit with its values, yet reachable, so leak checkers stay quiet; volatile, as
 // an optimiser may drop a store that nothing reads back.
@@ -114,10 +136,9 @@ int Run(int argc, char** argv) {
   int32_t key = -1;
 
   static const option kOptions[] = {
-      {"rpm_path", required_argument, nullptr, 'r'},
-      {"action", required_argument, nullptr, 'a'},
-      {"key", required_argument, nullptr, 'k'},
-      {nullptr, 0, nullptr, 0},
+      {"rpm_path", required_argument, nullptr, 'r'}, {"action", required_argument, nullptr, 'a'},
+      {"key", required_argument, nullptr, 'k'},      {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},   {nullptr, 0, nullptr, 0},
   };
   // The leading '-' hands over the other words in place (as 1), so that options count wherever
   // they stand even when POSIXLY_CORRECT is set: the environment must not change the answer.
@@ -134,6 +155,14 @@ int Run(int argc, char** argv) {
       case 'k':
         key = ParseKey(optarg);
         break;
+      case kHelp:  // as GNU tools do: the first of the two wins over everything else
+      case kVersion: {
+        const char* const text = opt == kHelp ? kUsage : kVersionText;
+        StdoutSink out;
+        if (out.Put(text, strlen(text))) return 0;
+        RPM_LOG_END("write value failed, %m.");
+        return -1;
+      }
       default:  // another word, or an error getopt_long has reported on standard error
         break;
     }

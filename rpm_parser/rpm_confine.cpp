@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // The process confines itself with a seccomp filter: a list of the calls a run makes once its
 // package is open, each allowed with the arguments it needs, and ENOSYS for everything else, so
 // that a C library that tries a newer call first falls back to an older one instead of failing.

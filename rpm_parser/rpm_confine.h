@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Confinement of the process before it reads untrusted bytes: a fault in the decoder must not
 // hand whoever wrote the package anything beyond the run itself.
 #ifndef RPM_PARSER_RPM_CONFINE_H_

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // The per-run cap on log records.
 #include "rpm_parser/rpm_log.h"
 

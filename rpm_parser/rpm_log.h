@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // One log record through the platform log writer, with this system's fixed routing values. A run
 // writes at most kRpmLogMax records, so that no input can flood the system log; the rest are
 // counted, and RpmLogClose says how many. The records that tell how the run ended come on top.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Reads the lead and the header sections of a package; the payload after them is never decoded.
 #include "rpm_parser/rpm_parser.h"
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Package reader: the lead and every header section of a package, decoded into a tag table.
 #ifndef RPM_PARSER_RPM_PARSER_H_
 #define RPM_PARSER_RPM_PARSER_H_

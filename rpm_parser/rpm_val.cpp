@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Decoding of header values from a section's big-endian data store, and their text.
 #include "rpm_parser/rpm_val.h"
 

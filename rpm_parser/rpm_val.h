@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Typed header values: the RpmVal interface, its classes, and the factory that picks a class
 // by type code.
 #ifndef RPM_PARSER_RPM_VAL_H_

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // The executable end to end: options, standard output byte for byte, exit status and log
 // records, hostile files under a memory limit; and the platform layer: the log writer and the
 // bounded copy.
@@ -52,6 +54,9 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
            " -a Printer --act=print --k=9 --key ' +2147483648x'",
        kEnd + "12#0"},  // held to 32 bits
 
+      // --help and --version on standard output, whatever else the line holds; nothing logged.
+      {"t --version | head -n 1 && t -a nope --help -k 1 | head -n 1",
+       "rpm_parser " RPM_VERSION "\nUsage: rpm_parser -r PACKAGE -a print -k TAG\n#0"},
       // A reader that has gone, a file-size limit: a record and the failure status, no signal.
       // No key: tag -1.
       {"f=$(mktemp -u) && mkfifo $f && exec 5<>$f 6>$f 5<&- && rm $f && " + r + "-a print >&6; " +

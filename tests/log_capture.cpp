@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Stands in for the way out of the real log writer, whose records read "FILE:LINE: MESSAGE", and
 // keeps "|MESSAGE" for each. Unit tests keep them in memory; the end-to-end build of the tool
 // (LOG_TO_FD3) writes them to a copy of descriptor 3 made when the log is opened, as the real way

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: The rpm_parser authors
+// SPDX-License-Identifier: Apache-2.0
 // Values and the reader: text values against a plain walk, package layout, every truncation,
 // hostile sections, bounds, budgets and the tag table's rules.
 #include "rpm_parser/rpm_parser.h"

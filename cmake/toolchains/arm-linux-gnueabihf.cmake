@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: The rpm_parser authors
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 32-bit ARM Linux (hard float) with Debian's g++-arm-linux-gnueabihf; tests
 # run under user-mode emulation (qemu-user), so ctest works on the build machine, unless the
 # build sets CMAKE_CROSSCOMPILING_EMULATOR empty for tests that run on an ARM kernel.
