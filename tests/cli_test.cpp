@@ -110,6 +110,12 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
         unused(kLead + Section(E(1, 6, 0, 1), S(8 << 20, 'x') + S(40 << 20, '\0'))),
         crowded(kLead + Section(many, S(65535, 1)));
     const std::pair<S, S> short_of_memory[] = {
+        // Each section's block goes back to the system once its values are filed.
+        {RPM_MEMORY_LIMIT "(head -c 96 /dev/zero; for i in 1 2 3 4 5 6; do printf '"
+                          "\\216\\255\\350\\001\\0\\0\\0\\0\\0\\0\\0\\001\\001\\0\\0\\0"  // 16 MiB
+                          "\\0\\0\\003\\350\\0\\0\\0\\004\\0\\0\\0\\0\\0\\0\\0\\001"  // tag 1000
+                          "'; head -c 16777216 /dev/zero; done) | t -a print -k 1000 -r /dev/stdin",
+         kEnd + "0#0"},
         {RPM_MEMORY_LIMIT "(cat " + late.path +
              "; head -c 50331647 /dev/zero | tr '\\0' x; printf '\\0') | { t -a print -k 1000 -r "
              "/dev/stdin; echo \" $?\"; } | tr -d x",

@@ -184,7 +184,8 @@ TEST(ReaderTest, FilesWhatFitsAndRefusesTheRest) {
   // The least limit of the process's cgroups and those above them, of v1 and of v2, wherever
   // each is mounted; levels that can't be seen are passed over.
   const std::pair<std::vector<std::pair<S, S>>, uint64_t> kCgroups[] = {
-      {{{"proc/self/cgroup", "9:name=systemd:/\n4:cpu,memory:/a/b\n0::/a\n"},
+      {{{"proc/self/cgroup", "9:name=systemd:/\n3:cpu:/c\n4:pids,memory:/a/b\n0::/a\n"},
+        {"sys/fs/cgroup/memory/c/memory.limit_in_bytes", "1000\n"},  // not the process's
         {"sys/fs/cgroup/memory/a/b/memory.limit_in_bytes", "9223372036854771712\n"},
         {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "67108864\n"},
         {"sys/fs/cgroup/unified/a/memory.max", "max\n"}},
