@@ -26,7 +26,8 @@ class Failing(fusepy.Operations):
         if path == "/":
             return {"st_mode": 0o40755, "st_nlink": 2}
         if path == "/w" or path[1:].isdigit():
-            return {"st_mode": 0o100666, "st_nlink": 1, "st_size": 0 if path == "/w" else len(self.data)}
+            size = 0 if path == "/w" else len(self.data)
+            return {"st_mode": 0o100666, "st_nlink": 1, "st_size": size}
         raise fusepy.FuseOSError(errno.ENOENT)
 
     def read(self, path, size, offset, fh):  # bytes up to N, then EIO
@@ -47,14 +48,19 @@ trap 'umount "$mnt" 2>/dev/null; wait $server; rmdir "$mnt"' EXIT
 size=$(stat -c %s "$pkg")
 for _ in $(seq 50); do [[ -e $mnt/$size ]] && break; sleep 0.1; done
 
-be32() { od -An -tu1 -j "$1" -N 4 "$pkg" | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }'; }
+be32() {  # OFFSET: the big-endian integer there
+  od -An -tu1 -j "$1" -N 4 "$pkg" | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }'
+}
 main=$((112 + 16 * $(be32 104) + $(be32 108)))
 main=$(((main + 7) / 8 * 8))  # after the signature's fill
 failed=0
 check() {  # WHAT WANT-STATUS WANT-OUTPUT GOT-STATUS GOT-OUTPUT RECORDS
   echo "$1: status $4, printed '$5', records $6"
   [[ $4 == "$2" && $5 == "$3" ]] || { echo "fuse: $1: want status $2, '$3'" >&2; failed=1; }
-  [[ $2 == 0 || $6 == *"Input/output error."* ]] || { echo "fuse: $1: no error record" >&2; failed=1; }
+  [[ $2 == 0 || $6 == *"Input/output error."* ]] || {
+    echo "fuse: $1: no error record" >&2
+    failed=1
+  }
 }
 for at in "signature index $((112 + 20))" "main preamble $((main + 4))" "main dl $((main + 13))" \
     "main index $((main + 16 + 20))" "main store $((main + 16 + 16 * $(be32 $((main + 8))) + 10))" \

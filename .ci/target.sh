@@ -158,12 +158,13 @@ check syslogd_records records
 # every data mapping of a program the parent runs otherwise is, and neither descriptor is open.
 legacy_parent() {
   rm -f /tmp/fifo && mkfifo /tmp/fifo
-  /bin/legacy @BUILD@/rpm_parser -r /tmp/fifo -a print -k 1000 7>>/tmp/leak 8</proc/version >/tmp/name &
+  /bin/legacy @BUILD@/rpm_parser -r /tmp/fifo -a print -k 1000 >/tmp/name \
+    7>>/tmp/leak 8</proc/version &
   pid=$!
   exec 9<>/tmp/fifo
   sleep 1
-  other=$(/bin/legacy /bin/cat /proc/self/maps | awk '$2 ~ /w.x/' | wc -l)
-  wx=$(awk '$2 ~ /w.x/' /proc/$pid/maps | wc -l)
+  other=$(/bin/legacy /bin/cat /proc/self/maps | awk '$2 ~ /wx/' | wc -l)
+  wx=$(awk '$2 ~ /wx/' /proc/$pid/maps | wc -l)
   fds=$(ls /proc/$pid/fd | tr '\n' ' ')
   confined=$(grep -c '^Seccomp:.2' /proc/$pid/status)
   echo "parent's personality $(/bin/legacy /bin/cat /proc/self/personality), its child's writable" \
