@@ -74,7 +74,8 @@ done
 start=$(date +%s%N)
 timeout 5 "$build/rpm_parser" -r "$pkg" -a print -k 1000 >>"$mnt/w" && status=0 || status=$?
 ms=$((($(date +%s%N) - start) / 1000000))
-records=$(timeout 5 "$build/tests/rpm_parser_logfd" -r "$pkg" -a print -k 1000 3>&1 >>"$mnt/w" || true)
+records=$(timeout 5 "$build/tests/rpm_parser_logfd" -r "$pkg" -a print -k 1000 3>&1 >>"$mnt/w" \
+  || true)
 check "a write of 0 bytes, in $ms ms" 255 "" "$status" "" "$records"
 ((ms < 1000)) || { echo "fuse: a write of 0 bytes took $ms ms" >&2; failed=1; }
 [[ $failed == 0 ]] && echo "fuse: read errors and a write of 0 bytes end the run as failures"
