@@ -142,6 +142,7 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
   // 1,002 records from the reader, and a value with nowhere to go.
   const TempFile bins(kLead + Section(Repeat(E(1, 7, 0, 1), 1001) + E(2, 6, 0, 1), S("x", 2)));
   const S name = bins.path + "\n<13>sshd[1]: Accepted password";
+  const size_t refused = sizeof RPM_TOOL_EMULATOR > 1;  // the emulator's record of the filter
   ASSERT_EQ(symlink(RPM_TOOL, name.c_str()), 0);
   const S run = RPM_TOOL_EMULATOR " '" + name + "' -a print -r " + bins.path;
   int status = 0;
@@ -168,7 +169,8 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
       std::vector<S> got;  // up to the summary that ends the run
       S bytes;
       char record[4096];
-      for (ssize_t n; (got.empty() || got.back().find("left out: 2.") == S::npos) &&
+      for (ssize_t n; (got.empty() ||
+                       got.back().find("left out: " + std::to_string(2 + refused)) == S::npos) &&
                       (n = recv(in, record, sizeof record, 0)) > 0;) {
         bytes.append(record, size_t(n)) += type == SOCK_DGRAM ? S(1, '\0') : S();
         for (size_t end; (end = bytes.find('\0')) != S::npos; bytes.erase(0, end + 1))
@@ -183,7 +185,7 @@ TEST(CliTest, RecordsReachTheSystemLogButNeverHoldUpTheRun) {
       const bool all = got.size() == 1002,
                  ended = got.size() > 2 &&
                          got.end()[-2].find("write value failed, Bad file descriptor.") != S::npos;
-      if ((type == SOCK_STREAM && !all) || !ended || !std::regex_match(got[0], first) ||
+      if ((type == SOCK_STREAM && !all) || !ended || !std::regex_match(got[refused], first) ||
           !std::all_of(got.begin(), got.end(),
                        [&](const S& r) { return std::regex_match(r, every); }))
         _exit(4);
