@@ -25,15 +25,27 @@ limit=${1:-1800}
 # The functions take from their caller: `work`, a folder of its own; `build`, the ARM build;
 # `vmlinuz`, the kernel; and `busybox`.
 
-# Copies what the suite's tests name into the tree $work/NAME, at the paths they name it by.
+# Copies what the suite's tests name into the tree $work/NAME, at the paths they name it by, and
+# adds /bin/legacy, which runs its arguments as a parent without PT_GNU_STACK does (old vendor
+# programs, assembly objects): the kernel gives it READ_IMPLIES_EXEC, which 32-bit ARM keeps
+# across exec.
 suite_tree() {  # NAME
-  local path
+  local path legacy=$work/$1/bin/legacy
   for path in "$build"/rpm_parser "$build"/tests/{rpm_tests,cli_tests,rpm_parser_logfd} \
       "$build"/fuzz/fuzz_replay "$build"/bench/gen_packages "$checkout"/tests/data \
       "$checkout"/fuzz/corpus /usr/share/zoneinfo/Etc/GMT-14; do
     mkdir -p "$work/$1$(dirname "$path")"
     cp -r "$path" "$work/$1$path"
   done
+  mkdir -p "$work/$1/bin"
+  echo 'int main(int c, char** v) { return c > 1 ? execv(v[1], v + 1) : 0; }' |
+    arm-linux-gnueabihf-gcc -static -O2 -include unistd.h -x c - -o "$legacy"
+  # The program header's type PT_GNU_STACK (0x6474e551) made PT_NULL.
+  perl -0777 -pi -e 'substr($_, 0, 512) =~ s/\x51\xe5\x74\x64/\0\0\0\0/' "$legacy"
+  if arm-linux-gnueabihf-readelf -lW "$legacy" | grep -q GNU_STACK; then
+    echo "$legacy still has PT_GNU_STACK" >&2
+    return 1
+  fi
 }
 
 # Packs the tree $work/NAME, with busybox, into the initramfs $work/NAME.gz, whose init runs the
@@ -153,6 +165,31 @@ records() {
   [ -s /tmp/written ] && diff /tmp/wanted /tmp/written
 }
 check syslogd_records records
+# Started by a parent without PT_GNU_STACK, which leaks descriptors 7 and 8 to it: while the tool
+# waits for the package's bytes, confined, no mapping of it is both writable and executable, as
+# every data mapping of a program the parent runs otherwise is, and neither descriptor is open.
+legacy_parent() {
+  rm -f /tmp/fifo && mkfifo /tmp/fifo
+  /bin/legacy @BUILD@/rpm_parser -r /tmp/fifo -a print -k 1000 >/tmp/name \
+    7>>/tmp/leak 8</proc/version &
+  pid=$!
+  exec 9<>/tmp/fifo
+  sleep 1
+  other=$(/bin/legacy /bin/cat /proc/self/maps | awk '$2 ~ /wx/' | wc -l)
+  wx=$(awk '$2 ~ /wx/' /proc/$pid/maps | wc -l)
+  fds=$(ls /proc/$pid/fd | tr '\n' ' ')
+  confined=$(grep -c '^Seccomp:.2' /proc/$pid/status)
+  echo "parent's personality $(/bin/legacy /bin/cat /proc/self/personality), its child's writable" \
+    "and executable mappings: $other; the tool's personality $(cat /proc/$pid/personality)," \
+    "writable and executable mappings: $wx, descriptors: $fds, confined: $confined"
+  cat tests/data/hello-2.1-3.noarch.rpm >&9
+  exec 9>&-
+  wait $pid
+  echo "printed: $(cat /tmp/name)"
+  [ "$other" -gt 0 ] && [ "$wx" = 0 ] && [ "$confined" = 1 ] && [ "$(cat /tmp/name)" = hello ] &&
+    ! echo " $fds" | grep -qE ' [78] '
+}
+check legacy_parent legacy_parent
 # The big header and two crafted files of arrays over a 256 MiB store, one of empty strings but
 # for an "a" at its end (a hole), one of "a" and its NUL 2^27 times, answer within the memory
 # bound that holds everywhere: 2.5 times the bytes read plus 16 MiB. No huge pages here.

@@ -33,6 +33,9 @@ void ZQ_LastRecords(void);
 // it at the first record when nobody did before.
 void ZQ_OpenLog(void);
 
+// The descriptor the way out holds, the logger's socket, or -1 when it holds none.
+int ZQ_LogDescriptor(void);
+
 // Hands one finished record, `length` bytes of "FILE:LINE: MESSAGE", to the system log at
 // syslog severity `severity` (0-7). Linked apart from the writer, so that tests can keep the
 // records instead; it may change errno.

@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: The rpm_parser authors
 // SPDX-License-Identifier: Apache-2.0
 // The records' way out on the device: the system logger's socket, /dev/log, in the form
-// syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss NAME[PID]: TEXT", facility user. A logger that
+// syslog(3) gives them, "<PRI>Mmm dd hh:mm:ss rpm_parser[PID]: TEXT", facility user. A logger that
 // takes datagrams gets one a record; one that listens on a stream gets each record ended by a
 // NUL, as syslog(3) frames them. Unlike syslog(3), which blocks for as long as the logger stops
 // reading, a run waits for room there kPatience in all; the records that tell how the run ended
@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -27,14 +26,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kPatience(100);
 constexpr std::chrono::milliseconds kReserve(25);
-// The program's name as records give it: cut, then escaped, as it is the caller's to choose.
-constexpr size_t kNameMax = 255;
+// The tool's own name, not the one it was run by: the caller chooses that, and could make a
+// record read as another program's ("sshd[1]: Accepted ...").
+constexpr char kName[] = "rpm_parser";
 
 int g_fd = -2;               // -2 until opened, -1 once there is no way out
 bool g_stream = false;       // the logger listens on a stream: records end with a NUL
 bool g_last = false;         // the records from here on tell how the run ended
 Clock::duration g_waited{};  // for room in the logger's queue, over the whole run
-char g_name[4 * kNameMax + 1];
 
 // Sends all `size` bytes, waiting for room in the logger's queue out of what is left of the
 // patience: all of it for the last records, and for one a stream has taken part of; all but the
@@ -65,11 +64,11 @@ bool Send(const char* data, size_t size) {
 
 extern "C" void ZQ_LastRecords(void) { g_last = true; }
 
+extern "C" int ZQ_LogDescriptor(void) { return g_fd >= 0 ? g_fd : -1; }
+
 extern "C" void ZQ_OpenLog(void) {
   if (g_fd != -2) return;
   tzset();  // localtime_r won't look for the zone again
-  const char* name = program_invocation_short_name;
-  g_name[ZQ_EscapeLog(name, strnlen(name, kNameMax), g_name)] = '\0';
   const sockaddr_un log{AF_UNIX, "/dev/log"};
   // A datagram first, then a stream, as syslog(3) tries them; without a logger, no way out.
   for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
@@ -102,9 +101,9 @@ extern "C" void ZQ_EmitLog(int severity, const char* text, size_t length) {
   if (localtime_r(&now, &local) != nullptr) {
     static_cast<void>(strftime(stamp, sizeof stamp, "%h %e %T", &local));
   }
-  static char record[64 << 10];  // a record's text is at most 32 KiB, the name 1 KiB
+  static char record[64 << 10];  // a record's text is at most 32 KiB
   const int size =
-      snprintf(record, sizeof record, "<%d>%s %s[%d]: %.*s", LOG_USER | severity, stamp, g_name,
+      snprintf(record, sizeof record, "<%d>%s %s[%d]: %.*s", LOG_USER | severity, stamp, kName,
                static_cast<int>(getpid()), static_cast<int>(length), text);
   // The NUL that snprintf wrote ends the record on a stream.
   if (!Send(record, static_cast<size_t>(size) + (g_stream ? 1 : 0))) {

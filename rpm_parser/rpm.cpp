@@ -6,7 +6,10 @@
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/auxv.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <new>
 
 #include "platform/safe_str.h"
+#include "platform/zq_log.h"
 #include "rpm_parser/rpm_confine.h"
 #include "rpm_parser/rpm_log.h"
 #include "rpm_parser/rpm_parser.h"
@@ -69,6 +73,49 @@ void OpenStandardDescriptors() {
   }
 }
 
+#ifndef SYS_close_range
+#define SYS_close_range 436  // Linux 5.9, the same on x86-64 and ARM EABI; older headers lack it
+#endif
+
+// A parent whose stack is executable (no PT_GNU_STACK) hands 32-bit ARM processes the
+// READ_IMPLIES_EXEC personality, which survives exec and makes every readable mapping executable,
+// the package's bytes too. Cleared, then the tool runs itself anew, as what was mapped before
+// stays executable. False, with the record, where that can't be done: the exec failed, or the
+// kernel set the flag again on the tool's own exec (a processor without no-execute pages).
+bool ShedReadImpliesExec(char** argv) {
+  const int persona = personality(0xffffffff);
+  if (persona == -1 || (persona & READ_IMPLIES_EXEC) == 0) return true;
+  static constexpr char kSelf[] = "/proc/self/exe";
+  // Already run anew by the code below, as the name it was run by tells (the kernel's auxiliary
+  // vector holds its address as an integer): no exec sheds the flag.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  const auto* exec_fn = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (exec_fn != nullptr && strcmp(exec_fn, kSelf) == 0) {
+    RPM_LOG_END("READ_IMPLIES_EXEC kept after exec.");
+    return false;
+  }
+  const unsigned long cleared =
+      static_cast<unsigned long>(persona) & ~static_cast<unsigned long>(READ_IMPLIES_EXEC);
+  if (personality(cleared) != -1) execv(kSelf, argv);
+  RPM_LOG_END("exec without READ_IMPLIES_EXEC failed, %m.");
+  return false;
+}
+
+// Closes every descriptor above 2 but `keep` (-1 for none): what a caller leaks to its helpers, a
+// database, a control socket, a key, must be out of reach of the confined run.
+void CloseInherited(int keep) {
+  constexpr int kFirst = STDERR_FILENO + 1;
+  const int kept = std::max(keep, kFirst - 1);  // no range below it when it is the first
+  if ((kept <= kFirst || syscall(SYS_close_range, kFirst, kept - 1, 0) == 0) &&
+      syscall(SYS_close_range, kept + 1, ~0u, 0) == 0) {
+    return;
+  }
+  // Kernels before 5.9: every descriptor up to the limit.
+  for (long fd = kFirst, max = sysconf(_SC_OPEN_MAX); fd < max; ++fd) {
+    if (fd != keep) close(static_cast<int>(fd));
+  }
+}
+
 // Standard output as the value's way out: each piece written whole, waiting for room when it is
 // non-blocking. A refusal leaves errno set. No signal has a handler, so no call is interrupted.
 class StdoutSink final : public RpmTextSink {
@@ -76,10 +123,13 @@ class StdoutSink final : public RpmTextSink {
   bool Put(const char* piece, size_t size) override {
     for (size_t done = 0; done < size;) {
       const ssize_t n = write(STDOUT_FILENO, piece + done, size - done);
-      if (n >= 0) {
+      if (n > 0) {
         done += static_cast<size_t>(n);
         continue;
       }
+      // A file that takes nothing and tells no error (some FUSE file systems, drivers) would be
+      // tried for ever.
+      if (n == 0) errno = EIO;
       pollfd out{STDOUT_FILENO, POLLOUT, 0};
       if (errno != EAGAIN || poll(&out, 1, -1) < 0) return false;
     }
@@ -110,8 +160,11 @@ void OutOfMemory() {
 // A build for valgrind and the sanitizers, which need what confinement refuses; never installed.
 constexpr void (*kOpened)() = nullptr;
 #else
-// Once the package is open, nothing else from outside is needed.
-void Confine() { static_cast<void>(RpmConfine()); }
+// Once the package is open, nothing else from outside is needed. A kernel or a launcher that
+// refuses the filter leaves the run unconfined, as sshd goes on without one: it says so.
+void Confine() {
+  if (!RpmConfine()) RPM_LOG("install seccomp filter failed, %m.");
+}
 constexpr void (*kOpened)() = Confine;
 #endif
 
@@ -121,6 +174,8 @@ int Run(int argc, char** argv) {
   // package is open the process confines itself and can open nothing more.
   OpenStandardDescriptors();
   ZQ_OpenLog();
+  if (!ShedReadImpliesExec(argv)) return -1;
+  CloseInherited(ZQ_LogDescriptor());
   // A reader that has gone or a file-size limit fail the write, with a record and status 255,
   // instead of killing the run.
   static_cast<void>(signal(SIGPIPE, SIG_IGN));

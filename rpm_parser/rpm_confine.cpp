@@ -141,6 +141,7 @@ bool RpmConfine() {
   f.Op(BPF_RET | BPF_K, kRefuse);
   return f.Install();
 #else
+  errno = ENOSYS;
   return false;
 #endif
 }

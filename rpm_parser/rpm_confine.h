@@ -10,8 +10,10 @@
 // clock and exit. Every other call fails with ENOSYS: opening or creating files, looking a path
 // up, running programs, making processes, sockets or connections, changing files, signalling or
 // tracing other processes, mapping executable memory, pushing input into a terminal. Privileges
-// can't be gained either.
-// True when confined; false where the kernel offers no such filter.
+// can't be gained either. What it can't stop: code injected into the run may still send any bytes
+// on the log's socket, records in any program's name among them.
+// True when confined; false, with errno set, where the kernel, or a filter the process already runs
+// under, refuses it.
 bool RpmConfine();
 
 #endif  // RPM_PARSER_RPM_CONFINE_H_

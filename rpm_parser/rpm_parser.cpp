@@ -85,11 +85,18 @@ struct RpmParser::Source {
   FILE* fp;
   int64_t left;
   bool out_of_memory = false;  // reading stopped for want of memory, not of a readable section
+  int error = 0;               // the errno of a read that failed: no end of the file, a failure
 
   size_t ReadSome(void* buf, size_t n) {
     const size_t got = fread(buf, 1, n, fp);
     if (left >= 0) left -= static_cast<int64_t>(got);
+    if (got < n && ferror(fp) && error == 0) error = errno;
     return got;
+  }
+  // True, with errno set back to it, when a read failed; false when a short read met the end.
+  bool Failed() const {
+    if (error != 0) errno = error;
+    return error != 0;
   }
   bool Read(void* buf, size_t n) { return ReadSome(buf, n) == n; }
 
@@ -122,7 +129,7 @@ struct RpmParser::Source {
         // A stream shows that it holds the section only by its bytes, so they are read and let
         // go: one cut short ends as a short file does, not as a shortage.
         if (!Skip(nb - got)) {
-          RPM_LOG("read nb failed.");
+          Failed() ? RPM_LOG("read nb failed, %m.") : RPM_LOG("read nb failed.");
           return nullptr;
         }
         RPM_LOG("nb %llu over memory limit %llu, %llu held.", static_cast<unsigned long long>(nb),
@@ -152,7 +159,7 @@ struct RpmParser::Source {
       ei = Block(static_cast<uint8_t*>(grown), {static_cast<size_t>(bytes)});
       PrefaultBlock(ei.get() + got, static_cast<size_t>(cap - got), got == 0 && cap == nb);
       if (!Read(ei.get() + got, static_cast<size_t>(cap - got))) {
-        RPM_LOG("read nb failed.");
+        Failed() ? RPM_LOG("read nb failed, %m.") : RPM_LOG("read nb failed.");
         return nullptr;
       }
       if (cap == nb) break;
@@ -280,9 +287,8 @@ bool RpmParser::Load(FILE* fp) { return LoadFrom(fp, BytesLeft(fp, ftello(fp)));
 bool RpmParser::LoadFrom(FILE* fp, int64_t left) {
   Source src{fp, left};
   uint8_t lead[kLeadSize];
-  errno = 0;  // "%m" below should tell of this read only
   if (!src.Read(lead, sizeof lead)) {
-    if (errno == 0) errno = ENODATA;  // no call failed: the file is shorter than a lead
+    if (!src.Failed()) errno = ENODATA;  // no call failed: the file is shorter than a lead
     RPM_LOG("read rpm lead info failed, %m.");
     return false;
   }
@@ -292,7 +298,8 @@ bool RpmParser::LoadFrom(FILE* fp, int64_t left) {
   // the last pass logs a failed magic read: that closing line is expected.
   while (ReadHeader(&src)) {
   }
-  return !src.out_of_memory;
+  // A read that failed is no end of the file: what was read so far must not pass for the package.
+  return !src.out_of_memory && src.error == 0;
 }
 
 bool RpmParser::ReadHeader(Source* src) {
@@ -305,6 +312,10 @@ bool RpmParser::ReadHeader(Source* src) {
   // Magic, il and dl in one read; how far it got tells which of them was cut short.
   uint8_t preamble[sizeof kMagic + 8];
   const size_t got = src->ReadSome(preamble, sizeof preamble);
+  if (src->Failed()) {
+    RPM_LOG("read preamble failed, %m.");
+    return false;
+  }
   if (got < sizeof kMagic) {
     RPM_LOG("read rpm magic info failed.");
     return false;
@@ -347,7 +358,7 @@ bool RpmParser::ReadHeader(Source* src) {
   uint8_t fill[8];
   const size_t fill_size = static_cast<size_t>((8 - nb % 8) % 8);
   const bool fill_read = src->Read(fill, fill_size);
-  if (!fill_read) RPM_LOG("read pad failed.");
+  if (!fill_read) src->Failed() ? RPM_LOG("read pad failed, %m.") : RPM_LOG("read pad failed.");
 
   const uint8_t* store = ei.get() + index_size;
   bool points_in = false;  // a value filed points into the block

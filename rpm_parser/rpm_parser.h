@@ -65,10 +65,10 @@ class RpmParser {
   RpmParser& operator=(const RpmParser&) = delete;
 
   // Reads the package at `path`. True when the file opened and its 96-byte lead was read,
-  // whatever became of the header sections after it, unless memory ran short for one; false
-  // otherwise. The cause is logged. `opened`, when given, is called once the file is open and
-  // everything else the run needs of it (its length, a buffer) is had, before its first byte is
-  // read.
+  // whatever became of the header sections after it, unless memory ran short for one or a read
+  // failed (an error, not the end of the file); false otherwise. The cause is logged. `opened`,
+  // when given, is called once the file is open and everything else the run needs of it (its
+  // length, a buffer) is had, before its first byte is read.
   bool Load(const char* path, void (*opened)() = nullptr);
   // The same from a stream positioned at the lead, which stays open for the caller.
   bool Load(FILE* fp);

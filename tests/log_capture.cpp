@@ -19,6 +19,7 @@ extern "C" void ZQ_LastRecords() {}
 static int g_fd = -1;
 // Like the log's socket: above the standard descriptors, opened before the tool confines itself.
 extern "C" void ZQ_OpenLog() { g_fd = fcntl(3, F_DUPFD_CLOEXEC, 3); }
+extern "C" int ZQ_LogDescriptor() { return g_fd; }
 #else
 extern "C" void ZQ_OpenLog() {}
 #endif
