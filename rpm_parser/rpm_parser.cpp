@@ -137,20 +137,20 @@ struct RpmParser::Source {
         out_of_memory = true;
         return nullptr;
       }
-      void* grown = MAP_FAILED;
+      void* grown = nullptr;
       const uint64_t bytes = cap + 1;
       if (bytes > SIZE_MAX) {
         errno = ENOMEM;
       } else if (bytes <= kMapMin) {  // taken in one step, as cap is then nb
         grown = malloc(static_cast<size_t>(bytes));
-        if (grown == nullptr) grown = MAP_FAILED;
-      } else if (!ei) {
-        grown = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       } else {
-        grown = mremap(ei.get(), ei.get_deleter().size, static_cast<size_t>(bytes), MREMAP_MAYMOVE);
+        void* mapped =
+            ei ? mremap(ei.get(), ei.get_deleter().size, static_cast<size_t>(bytes), MREMAP_MAYMOVE)
+               : mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped != MAP_FAILED) grown = mapped;
       }
-      if (grown == MAP_FAILED) {
+      if (grown == nullptr) {
         RPM_LOG("alloc ei failed, %m.");
         out_of_memory = true;
         return nullptr;
