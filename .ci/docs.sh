@@ -55,5 +55,10 @@ for doc in "${docs[@]}"; do
     !inside && !/^$/ { mark = "" }' "$doc")
 done
 
+# The README's sample record names the line that logs it.
+line=$(grep -n '"rpm magic info failed."' rpm_parser/rpm_parser.cpp | cut -d: -f1)
+grep -q "rpm_parser\.cpp:$line: rpm magic info failed\." README.md ||
+  fail "README.md: the sample record's line is not rpm_parser/rpm_parser.cpp:$line"
+
 [[ $failed == 0 ]] && echo "docs: messages, the README's and doc/'s commands agree with the code and CI"
 exit "$failed"
