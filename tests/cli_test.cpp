@@ -100,9 +100,9 @@ TEST(CliTest, OptionsStatusesLogsAndHostileFiles) {
       // the tool waits on a FIFO; not on the emulator, nor in sanitizer builds. The descriptors
       // its caller leaked are gone; the kernel ends it first under memory pressure, everywhere.
       {"f=$(mktemp -u) && mkfifo $f && trap 'rm $f' EXIT; " RPM_TOOL_EMULATOR " " RPM_TOOL_LOGFD
-       " -a print -r $f 7>/dev/null 8</dev/null & exec 7<>$f; sleep 1; "
+       " -a print -r $f 5>/dev/null 7>/dev/null 8</dev/null & exec 7<>$f; sleep 1; "
        "{ cat /proc/$!/status; ls /proc/$!/fd; } | grep -Ec '^(" +
-           S(RPM_TOOL_CONFINED ? "NoNewPrivs:.1|Seccomp:.2|[78])$" : "Seccomp:.2|[78])$") +
+           S(RPM_TOOL_CONFINED ? "NoNewPrivs:.1|Seccomp:.2|[578])$" : "Seccomp:.2|[578])$") +
            "'; cat /proc/$!/oom_score_adj; cat " + pkg.path + " >&7; exec 7>&-; wait $!",
        S(RPM_TOOL_CONFINED ? "2\n" : "0\n") + "1000\n" + kEnd + "11#0"},
   };
