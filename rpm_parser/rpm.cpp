@@ -176,6 +176,7 @@ int Run(int argc, char** argv) {
   ZQ_OpenLog();
   if (!ShedReadImpliesExec(argv)) return -1;
   CloseInherited(ZQ_LogDescriptor());
+  YieldToOomKiller();
   // A reader that has gone or a file-size limit fail the write, with a record and status 255,
   // instead of killing the run.
   static_cast<void>(signal(SIGPIPE, SIG_IGN));
@@ -232,7 +233,6 @@ int Run(int argc, char** argv) {
   }
   // The machine's RAM and its cgroup's limits are read before the package is opened, as nothing
   // can be asked once confined.
-  YieldToOomKiller();
   RpmParser* const parser = new (std::nothrow) RpmParser(RpmLimits::ForMachine());
   g_parser = parser;
   // A reader short of memory fails the load too: a value read from part of a package must not
